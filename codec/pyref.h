@@ -1,0 +1,32 @@
+// PyRef: sole owner of one strong reference, released when it goes out of
+// scope, so "released on every path" holds by construction.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+struct PyRef {
+    PyObject* obj = nullptr;
+
+    PyRef() = default;
+    explicit PyRef(PyObject* owned) noexcept : obj(owned) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(obj); }
+
+    PyObject* get() const noexcept { return obj; }
+    explicit operator bool() const noexcept { return obj != nullptr; }
+
+    // Hands the reference to the caller; the holder ends empty.
+    PyObject* release() noexcept {
+        PyObject* owned = obj;
+        obj = nullptr;
+        return owned;
+    }
+    // Takes over `owned`, dropping what was held before.
+    void reset(PyObject* owned = nullptr) noexcept {
+        PyObject* old = obj;
+        obj = owned;
+        Py_XDECREF(old);
+    }
+};
