@@ -1,0 +1,25 @@
+// Forced include (-include) of the sanitizer builds of the extension and of
+// the fuzz targets.  The free-threaded interpreter serves PyObject_Malloc from
+// mimalloc, whose blocks AddressSanitizer cannot see into, and it refuses
+// PYTHONMALLOC=malloc.  The module's own heap buffers (the decoder's scratch
+// buffer, the encoder's output buffer, the copy of a big integer's text) are
+// private to one call and always freed by the module itself, so in these
+// builds they come from malloc, where ASan knows the exact bounds of each
+// block and reports any access past them.  Python objects are untouched.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdlib>
+
+// malloc(0) may return null; PyObject_Malloc(0) never does.
+static inline void* quelt_sanitizer_malloc(size_t size) { return std::malloc(size ? size : 1); }
+static inline void* quelt_sanitizer_realloc(void* block, size_t size) {
+    return std::realloc(block, size ? size : 1);
+}
+static inline void quelt_sanitizer_free(void* block) { std::free(block); }
+
+#define PyObject_Malloc quelt_sanitizer_malloc
+#define PyObject_Realloc quelt_sanitizer_realloc
+#define PyObject_Free quelt_sanitizer_free
