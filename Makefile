@@ -39,3 +39,27 @@ test: install
 
 clean:
 	rm -rf $(BUILD) $(VENV) *.egg-info
+
+# ---- hardening: sanitizers, fuzzing, stress ---------------------------------
+# Self-contained: each target provisions what it needs (clang for the
+# fuzzers, a separate venv for the sanitizer build in build/venv-asan).
+FUZZ_SECONDS   ?= 120
+STRESS_SECONDS ?= 60
+
+.PHONY: test-asan fuzz stress
+
+# The suite against the ASan+UBSan build, under the free-threaded interpreter
+# with the ASan runtime preloaded; any report fails it.
+test-asan:
+	scripts/test-asan.sh $(PYTEST_ARGS)
+
+# libFuzzer targets for loads and dumps under the sanitizers, FUZZ_SECONDS
+# each, side by side.  Crashes land in build/fuzz/crashes.
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz.sh
+
+# The concurrency stress tests for STRESS_SECONDS each, on the normal build
+# and then on the sanitizer build.
+stress: install
+	QUELT_STRESS_SECONDS=$(STRESS_SECONDS) $(PYTHON) -m pytest -q tests/test_stress.py $(PYTEST_ARGS)
+	QUELT_STRESS_SECONDS=$(STRESS_SECONDS) scripts/test-asan.sh -q tests/test_stress.py $(PYTEST_ARGS)

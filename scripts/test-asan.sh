@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
 # Builds quelt with AddressSanitizer and UndefinedBehaviorSanitizer into its
-# own virtual environment (.venv-asan, made from the same free-threaded
+# own virtual environment (build/venv-asan, made from the same free-threaded
 # interpreter as .venv) and runs the test suite there with the ASan runtime
 # preloaded.  Any sanitizer report aborts the interpreter and so fails the run.
 #
 #   scripts/test-asan.sh [pytest arguments...]
 #
-# Environment: QUELT_ASAN_VENV (default .venv-asan), QUELT_ASAN_BUILD
+# Environment: QUELT_ASAN_VENV (default build/venv-asan), QUELT_ASAN_BUILD
 # (default build/asan).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-venv="${QUELT_ASAN_VENV:-.venv-asan}"
+venv="${QUELT_ASAN_VENV:-build/venv-asan}"
 build="${QUELT_ASAN_BUILD:-build/asan}"
 log() { echo "test-asan: $*" >&2; }
 
