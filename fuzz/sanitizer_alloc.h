@@ -8,6 +8,9 @@
 // block and reports any access past them.  Python objects are untouched.
 #pragma once
 
+// CMake's compiler checks compile without the Python include directory.
+#if __has_include(<Python.h>)
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -23,3 +26,5 @@ static inline void quelt_sanitizer_free(void* block) { std::free(block); }
 #define PyObject_Malloc quelt_sanitizer_malloc
 #define PyObject_Realloc quelt_sanitizer_realloc
 #define PyObject_Free quelt_sanitizer_free
+
+#endif  // __has_include(<Python.h>)
