@@ -186,9 +186,9 @@ static inline void Buffer_AppendIndentUnchecked(Encoder* enc, int32_t level) noe
 }
 
 // Digits from the low end, then the written bytes reversed in place.
-static inline void Buffer_AppendUnsignedDigits(Encoder* enc, char* first,
-                                               uint64_t magnitude) noexcept {
-    char* out = enc->offset;
+static inline void Buffer_AppendUnsignedDigits(Encoder* enc, uint64_t magnitude) noexcept {
+    char* const first = enc->offset;
+    char* out = first;
     do {
         *out++ = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
@@ -202,18 +202,17 @@ static inline void Buffer_AppendUnsignedDigits(Encoder* enc, char* first,
 }
 
 static inline void Buffer_AppendLongUnchecked(Encoder* enc, int64_t value) noexcept {
-    char* first = enc->offset;
     // The magnitude as unsigned, so that INT64_MIN needs no special case.
     uint64_t magnitude = static_cast<uint64_t>(value);
     if (value < 0) {
         *enc->offset++ = '-';
         magnitude = 0 - magnitude;
     }
-    Buffer_AppendUnsignedDigits(enc, first, magnitude);
+    Buffer_AppendUnsignedDigits(enc, magnitude);
 }
 
 static inline void Buffer_AppendUnsignedLongUnchecked(Encoder* enc, uint64_t value) noexcept {
-    Buffer_AppendUnsignedDigits(enc, enc->offset, value);
+    Buffer_AppendUnsignedDigits(enc, value);
 }
 
 static inline bool Buffer_AppendDoubleDconv(Encoder* enc, double value) noexcept {
@@ -741,6 +740,19 @@ static inline bool classifyInteger(PyObject* obj, TypeContext* tc) noexcept {
     return true;
 }
 
+// Attribute test that counts a failing lookup as "no such attribute".  From
+// 3.13 on PyObject_HasAttrString also reports such a failure to the
+// unraisable hook ("Exception ignored ..."); the lookup error is cleared here
+// quietly instead, with the same outcome for the classification.
+static Py_NO_INLINE bool hasAttribute(PyObject* obj, const char* name) noexcept {
+    const int found = PyObject_HasAttrStringWithError(obj, name);
+    if (found < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return found != 0;
+}
+
 static Py_NO_INLINE bool callToDict(PyObject* obj, const Encoder* enc, TypeContext* tc) noexcept {
     PyObject* result = PyObject_CallMethod(obj, "toDict", nullptr);
     if (!result) return false;
@@ -856,9 +868,9 @@ static PyObject* classify(PyObject* obj, const Encoder* enc, TypeContext* tc) no
             setTuple(tc, current);
             return current;
         }
-        if (PyObject_HasAttrString(current, "toDict"))
+        if (hasAttribute(current, "toDict"))
             return callToDict(current, enc, tc) ? current : nullptr;
-        if (PyObject_HasAttrString(current, "__json__"))
+        if (hasAttribute(current, "__json__"))
             return callJsonMethod(current, tc) ? current : nullptr;
         if (!enc->defaultFn) {
             raiseNotSerializable(current);
@@ -1185,7 +1197,7 @@ PyObject* quelt_dump(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* fp = nullptr;
     if (!PyArg_ParseTuple(args, "OO", &obj, &fp)) return nullptr;
 
-    if (!PyObject_HasAttrString(fp, "write")) {
+    if (!hasAttribute(fp, "write")) {
         PyErr_Format(PyExc_TypeError, "expected file");
         return nullptr;
     }
