@@ -1121,6 +1121,54 @@ static bool setSeparators(Encoder* enc, PyObject* separators, PyRef* itemHolder,
     return true;
 }
 
+// Creates the converter, walks `obj` into the buffer that starts at `region`
+// (the caller's stack region, or a heap block then owned by enc), and turns
+// the text into a str, or the recorded error into an exception.
+static PyObject* runEncoder(Encoder* enc, PyObject* obj, int allowNan, char* region,
+                            uint8_t regionOnHeap) noexcept {
+    enc->start = enc->offset = region;
+    enc->end = region + kStackRegionSize;
+    enc->heap = regionOnHeap;
+    EncoderResources resources{enc};
+
+    dconv_d2s_init(&enc->d2s, 7, allowNan ? "Infinity" : nullptr, allowNan ? "NaN" : nullptr,
+                   'e', -4, 16, 0, 0);
+    if (!enc->d2s) return PyErr_NoMemory();
+
+    enc->level = 0;
+    enc->errorMsg = nullptr;
+    enc->recursionMax = kRecursionMax;
+
+    encode(obj, enc, nullptr, 0);
+
+    if (enc->errorMsg) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_OverflowError, "%s", enc->errorMsg);
+        return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return PyUnicode_DecodeUTF8(enc->start, enc->offset - enc->start, "surrogatepass");
+}
+
+static Py_NO_INLINE PyObject* runOnStackRegion(Encoder* enc, PyObject* obj, int allowNan) noexcept {
+    char region[kStackRegionSize];
+    return runEncoder(enc, obj, allowNan, region, 0);
+}
+
+static Py_NO_INLINE PyObject* runOnHeapRegion(Encoder* enc, PyObject* obj, int allowNan) noexcept {
+    char* region = static_cast<char*>(PyObject_Malloc(kStackRegionSize));
+    if (!region) return PyErr_NoMemory();
+    return runEncoder(enc, obj, allowNan, region, 1);  // enc owns the block from here
+}
+
+// Counts the dumps calls active on this thread.
+static thread_local int t_activeDumpsCalls = 0;
+
+struct DumpsNesting {
+    DumpsNesting() noexcept { ++t_activeDumpsCalls; }
+    ~DumpsNesting() { --t_activeDumpsCalls; }
+    bool outermost() const noexcept { return t_activeDumpsCalls == 1; }
+};
+
 PyObject* quelt_dumps(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* const kwlist[] = {
         "obj", "ensure_ascii", "encode_html_chars", "escape_forward_slashes", "sort_keys",
@@ -1169,27 +1217,12 @@ PyObject* quelt_dumps(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!setSeparators(&enc, separators, &itemSeparatorHolder, &keySeparatorHolder))
         return nullptr;
 
-    char stackRegion[kStackRegionSize];
-    EncoderResources resources{&enc};
-    dconv_d2s_init(&enc.d2s, 7, allowNan ? "Infinity" : nullptr, allowNan ? "NaN" : nullptr, 'e',
-                   -4, 16, 0, 0);
-    if (!enc.d2s) return PyErr_NoMemory();
-
-    enc.level = 0;
-    enc.errorMsg = nullptr;
-    enc.recursionMax = kRecursionMax;
-    enc.start = enc.offset = stackRegion;
-    enc.end = stackRegion + kStackRegionSize;
-    enc.heap = 0;
-
-    encode(obj, &enc, nullptr, 0);
-
-    if (enc.errorMsg) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_OverflowError, "%s", enc.errorMsg);
-        return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
-    return PyUnicode_DecodeUTF8(enc.start, enc.offset - enc.start, "surrogatepass");
+    // A hook that calls dumps again nests a whole call in this one; only the
+    // outermost call on a thread puts its region on the stack, so that such
+    // nesting costs no 64 KiB of stack per level.
+    DumpsNesting nesting;
+    return nesting.outermost() ? runOnStackRegion(&enc, obj, allowNan)
+                               : runOnHeapRegion(&enc, obj, allowNan);
 }
 
 PyObject* quelt_dump(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -1,5 +1,7 @@
 """Conversion hooks: toDict(), __json__() and the `default` callable, with
 their budget, their order and their failures."""
+import threading
+
 import pytest
 
 import quelt
@@ -281,3 +283,35 @@ def test_default_may_raise_after_large_output():
 
     with pytest.raises(KeyError):
         quelt.dumps(["x" * 200000, object()], default=default)
+
+
+class EndlessJson:
+    def __json__(self):
+        return quelt.dumps([EndlessJson()], indent=1)
+
+
+def endless_default(obj):
+    return quelt.dumps(obj, default=endless_default)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda: quelt.dumps(EndlessJson()), lambda: quelt.dumps(object(), default=endless_default)],
+    ids=["json-hook", "default-hook"],
+)
+def test_hooks_that_call_dumps_without_end_raise_recursion_error(call):
+    # Each nested dumps call sits on the stack of the one that called the
+    # hook; the interpreter's recursion limit must be what stops it.
+    outcome = []
+
+    def run():
+        try:
+            call()
+        except RecursionError:
+            outcome.append("recursion")
+
+    run()
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    assert outcome == ["recursion", "recursion"]
