@@ -3,6 +3,7 @@ subclasses of the built-in types, and values with no rule."""
 import decimal
 import enum
 import math
+import subprocess
 import sys
 
 import pytest
@@ -227,3 +228,18 @@ def test_decimal_is_a_double_not_a_hook_object():
             return {}
 
     assert quelt.dumps(WithHooks("2.5")) == "2.5"
+
+
+def test_decimal_not_serializable_when_decimal_cannot_be_imported():
+    script = (
+        "import sys, decimal\n"
+        "sys.modules['decimal'] = None\n"
+        "import quelt\n"
+        "try:\n"
+        "    quelt.dumps(decimal.Decimal('1.5'))\n"
+        "except TypeError as exc:\n"
+        "    print(exc)\n"
+        "print(quelt.dumps([1.5]))\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert out.stdout.splitlines() == ["Decimal('1.5') is not JSON serializable", "[1.5]"]
