@@ -147,3 +147,27 @@ def test_deep_hostile_nesting_stops_at_limit(text):
 def test_literal_singletons():
     value = quelt.loads("[true, false, null]")
     assert value[0] is True and value[1] is False and value[2] is None
+
+
+@pytest.mark.parametrize("size", [0, 1, 255, 256, 257, 10_000])
+def test_long_and_nested_arrays(size):
+    # Members wait on a stack shared by the open arrays until their closing
+    # bracket; long arrays and arrays inside long arrays must keep their order.
+    inner = list(range(size))
+    doc = "[" + ",".join(["[" + ",".join(map(str, inner)) + "]", *map(str, inner)]) + "]"
+    assert quelt.loads(doc) == [inner, *inner]
+
+
+@pytest.mark.parametrize(
+    "doc, message",
+    [
+        ("[" + "1," * 300 + "[" + "2," * 300 + "x]]", EXPECTED_VALUE),
+        ("[" + "1," * 300 + "[" + "2," * 300 + "3}", ARRAY_SEPARATOR),
+        ("[" + "[1," * 1000 + "1" + "]" * 999, ARRAY_SEPARATOR),
+    ],
+    ids=["bad-value-deep-in-long-arrays", "bad-separator", "unclosed-after-growth"],
+)
+def test_errors_inside_long_arrays(doc, message):
+    with pytest.raises(quelt.JSONDecodeError) as info:
+        quelt.loads(doc)
+    assert info.value.args == (message,)
