@@ -177,7 +177,12 @@ static inline void Buffer_AppendCharUnchecked(Encoder* enc, char c) noexcept {
 
 static inline void Buffer_AppendBytesUnchecked(Encoder* enc, const char* bytes,
                                                size_t length) noexcept {
-    memcpy(enc->offset, bytes, length);
+    // Separators and literals are a few bytes: a plain loop beats a call.
+    if (length <= 8) {
+        for (size_t i = 0; i < length; ++i) enc->offset[i] = bytes[i];
+    } else {
+        memcpy(enc->offset, bytes, length);
+    }
     enc->offset += length;
 }
 
