@@ -315,7 +315,15 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
     for (;;) {
         if (p > run) {
             if (!reserve_scratch(ds, &out, p - run)) return nullptr;
-            for (; run < p; ++run) *out++ = *run;
+            // The scan saw ASCII here, but a bytearray may have changed since:
+            // what is stored counts, so it goes into `bits` as well.
+            uint32_t runBits = 0;
+            for (; run < p; ++run) {
+                const uint32_t c = *run;
+                *out++ = c;
+                runBits |= c;
+            }
+            bits |= runBits;
         }
         if (!reserve_scratch(ds, &out, 1)) return nullptr;
 
@@ -383,9 +391,28 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
     }
 }
 
-inline PyObject* new_ascii_string(const unsigned char* first, Py_ssize_t length) noexcept {
+inline bool all_ascii(const unsigned char* p, Py_ssize_t length) noexcept {
+    unsigned char seen = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) seen |= p[i];
+    return seen < 0x80;
+}
+
+// A str from bytes that the plain scan found to be ASCII.  A bytearray may
+// have been rewritten by another thread since that scan, and a str flagged
+// ASCII must hold nothing else: so for one, the private copy is checked, and
+// null with `*changed` set sends the caller to the general path, which reads
+// each byte once.
+inline PyObject* new_ascii_string(const Decoder* ds, const unsigned char* first, Py_ssize_t length,
+                                  bool* changed) noexcept {
     PyObject* text = PyUnicode_New(length, 127);
-    if (text) memcpy(PyUnicode_1BYTE_DATA(text), first, size_t(length));
+    if (!text) return nullptr;
+    Py_UCS1* data = PyUnicode_1BYTE_DATA(text);
+    memcpy(data, first, size_t(length));
+    if (ds->inputMutable && !all_ascii(data, length)) {
+        Py_DECREF(text);
+        *changed = true;
+        return nullptr;
+    }
     return text;
 }
 
@@ -404,17 +431,19 @@ inline size_t key_slot(const unsigned char* p, Py_ssize_t length) noexcept {
 
 // An object key of plain ASCII bytes, shared with its earlier occurrences in
 // this document.  The cache holds its own reference to each key it keeps.
-PyObject* cached_ascii_key(Decoder* ds, const unsigned char* first, Py_ssize_t length) noexcept {
+PyObject* cached_ascii_key(Decoder* ds, const unsigned char* first, Py_ssize_t length,
+                           bool* changed) noexcept {
     if (!ds->keyCache) {
         ds->keyCache = static_cast<PyObject**>(PyMem_Calloc(kKeyCacheSlots, sizeof(PyObject*)));
-        if (!ds->keyCache) return new_ascii_string(first, length);  // works uncached
+        if (!ds->keyCache) return new_ascii_string(ds, first, length, changed);  // works uncached
     }
     PyObject** slot = &ds->keyCache[key_slot(first, length)];
     PyObject* cached = *slot;
+    // A match hands out a str that is sound whatever the input holds now.
     if (cached && PyUnicode_GET_LENGTH(cached) == length &&
         memcmp(PyUnicode_1BYTE_DATA(cached), first, size_t(length)) == 0)
         return Py_NewRef(cached);
-    PyObject* key = new_ascii_string(first, length);
+    PyObject* key = new_ascii_string(ds, first, length, changed);
     if (key) Py_XSETREF(*slot, Py_NewRef(key));
     return key;
 }
@@ -433,10 +462,13 @@ PyObject* decode_string(Decoder* ds) noexcept {
     if (*p != '"') return decode_string_general(ds, first, p);
 
     const Py_ssize_t length = p - first;
+    bool changed = false;
+    PyObject* text = kIsKey && length <= kKeyCacheMaxLength ? cached_ascii_key(ds, first, length, &changed)
+                                                            : new_ascii_string(ds, first, length, &changed);
+    if (changed) return decode_string_general(ds, first, first);
     ds->lastType = DECODED_STRING;
     ds->start = p + 1;
-    if (kIsKey && length <= kKeyCacheMaxLength) return cached_ascii_key(ds, first, length);
-    return new_ascii_string(first, length);
+    return text;
 }
 
 // ---- numbers -------------------------------------------------------------------
@@ -689,6 +721,7 @@ struct InputText {
     Py_ssize_t size = 0;
     Py_buffer view{};
     bool hasView = false;
+    bool mutableBytes = false;  // a bytearray
     PyRef encoded;  // the UTF-8 bytes made from a non-ASCII str
 
     InputText() = default;
@@ -730,6 +763,7 @@ bool acquire_input(PyObject* obj, InputText* input) noexcept {
         // A bytearray stays the same size while the view is held (resizing an
         // exported buffer fails), so its NUL terminator stays in place even if
         // another thread rewrites its contents during the parse.
+        input->mutableBytes = !PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_BYTES_SUBCLASS);
         input->data = static_cast<const unsigned char*>(input->view.buf);
         input->size = input->view.len;
         return true;
@@ -775,6 +809,7 @@ PyObject* quelt_loads(PyObject*, PyObject* args, PyObject* kwargs) {
     ds.objDepth = 0;
     ds.errorStr = nullptr;
     ds.keyNotString = false;
+    ds.inputMutable = input.mutableBytes;
     ds.itemStart = ds.itemTop = items;
     ds.itemEnd = items + kInlineItemSlots;
     ds.itemHeap = 0;

@@ -51,6 +51,9 @@ struct Decoder {
     // bytes, so a key repeated across objects is one str, hashed once.  Each
     // slot is an owned reference or null; the entry function releases them.
     PyObject** keyCache;
+    // Set for a bytearray, whose bytes another thread may rewrite while they
+    // are parsed (bytes and str are immutable).
+    bool inputMutable;
     // Set when an array or object was used as an object key.  The parse goes
     // on to the end; the entry function then raises the key error.
     bool keyNotString;
