@@ -1,0 +1,147 @@
+"""Throughput of 1 and 2 threads calling the same library at once, and the
+scaling factor between them; writes bench/results/threads-<build>.json.
+
+    python bench/threads.py
+
+For quelt and the standard library's json, and for loads (of bytes) and
+dumps (default options), on one document ($BENCH_THREAD_DOC, twitter by
+default): each of N threads gets its own copy of the input (its own bytes
+object, or its own freshly parsed objects), all start together at a barrier,
+and each calls the function in a loop for a fixed window
+($BENCH_THREAD_TIME seconds, 1.0 by default), counting the calls it
+completed.  Throughput is the sum over threads of calls / seconds.  Each
+(library, operation, N) is measured 3 times and the median kept.
+
+scaling = 2-thread throughput / 1-thread throughput: 2.0 is perfect on two
+cores, 1.0 means the threads only took turns.  Run on the free-threaded build
+this is the point of quelt; run on the GIL build it shows the contrast.
+Whether the GIL was actually off while measuring (an extension without the
+free-threading declaration turns it back on at import) is recorded too.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import statistics
+import sys
+import threading
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import docs as docs_mod  # noqa: E402
+import libs as libs_mod  # noqa: E402
+from common import QUICK, RESULTS, build_name, env_float, machine  # noqa: E402
+
+LIBRARIES = ["quelt", "json"]
+THREAD_COUNTS = [1, 2]
+WINDOW = 0.1 if QUICK else env_float("BENCH_THREAD_TIME", 1.0)
+ROUNDS = 1 if QUICK else 3
+
+
+def throughput(fn, inputs: list) -> float:
+    """Calls per second of len(inputs) threads, thread i working on inputs[i]."""
+    n = len(inputs)
+    barrier = threading.Barrier(n)
+    rates = [0.0] * n
+    errors: list[BaseException] = []
+
+    def work(i: int) -> None:
+        arg = inputs[i]
+        barrier.wait()
+        count = 0
+        start = time.perf_counter()
+        try:
+            while True:
+                fn(arg)
+                count += 1
+                elapsed = time.perf_counter() - start
+                if elapsed >= WINDOW:
+                    break
+        except BaseException as exc:
+            errors.append(exc)
+            return
+        rates[i] = count / elapsed
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+    return sum(rates)
+
+
+def copies(data: bytes, op: str, n: int) -> list:
+    if op == "loads":
+        # bytes(bytearray(...)) makes a distinct object, not a shared one.
+        return [bytes(bytearray(data)) for _ in range(n)]
+    return [json.loads(data) for _ in range(n)]
+
+
+def main() -> int:
+    build = build_name()
+    doc_name = os.environ.get("BENCH_THREAD_DOC", "twitter")
+    doc = next((d for d in docs_mod.load_documents(quick=QUICK) if d.name == doc_name), None)
+    if doc is None:
+        raise SystemExit(f"threads.py: no document named {doc_name!r}")
+    libraries = {name: libs_mod.load(name) for name in LIBRARIES}
+    gil_enabled = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
+
+    rows = []
+    for name, lib in libraries.items():
+        for op, key in (("loads", "loads_bytes"), ("dumps", "dumps")):
+            row = {"lib": name, "op": op}
+            rows.append(row)
+            if not lib.available:
+                row.update(status="error", error="not importable: " + lib.error)
+                continue
+            fn = lib.ops[key]
+            try:
+                fn(copies(doc.data, op, 1)[0])
+            except Exception as exc:
+                row.update(status="error", error=f"{type(exc).__name__}: {exc}"[:160])
+                continue
+            try:
+                per_n = {}
+                for n in THREAD_COUNTS:
+                    inputs = copies(doc.data, op, n)
+                    throughput(fn, inputs)  # warm-up
+                    per_n[n] = statistics.median(throughput(fn, inputs) for _ in range(ROUNDS))
+            except Exception as exc:
+                row.update(status="error", error=f"{type(exc).__name__}: {exc}"[:160])
+                continue
+            row.update(status="ok", per_second={str(n): v for n, v in per_n.items()},
+                       scaling=per_n[2] / per_n[1])
+            print(f"  [{build}] threads {doc.name} {name:<6} {op:<6} "
+                  f"1 thread {per_n[1]:8.1f}/s  2 threads {per_n[2]:8.1f}/s  "
+                  f"scaling {per_n[2] / per_n[1]:.2f}", flush=True)
+        if not all(r.get("status") == "ok" for r in rows if r["lib"] == name):
+            print(f"  [{build}] threads {name}: " + "; ".join(
+                r.get("error", "") for r in rows if r["lib"] == name and r.get("status") != "ok"),
+                flush=True)
+
+    result = {
+        "build": build,
+        "quick": QUICK,
+        "machine": machine(),
+        "document": {"name": doc.name, "bytes": len(doc.data)},
+        "window_s": WINDOW,
+        "rounds": ROUNDS,
+        "gil_enabled": gil_enabled,
+        "gil_enabled_after": sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True,
+        "versions": {n: lib.version for n, lib in libraries.items()},
+        "rows": rows,
+    }
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    out = RESULTS / f"threads-{build}.json"
+    out.write_text(json.dumps(result, indent=1) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
