@@ -137,12 +137,9 @@ _ADAPTERS = {
 
 
 def _version(name: str, module) -> str:
-    v = getattr(module, "__version__", None)
-    if v is None and name == "json":
-        import platform
-
-        v = "stdlib " + platform.python_version()
-    return str(v or "?")
+    if name == "json":
+        return "standard library"
+    return str(getattr(module, "__version__", None) or "?")
 
 
 def load(name: str) -> Library:

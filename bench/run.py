@@ -53,13 +53,35 @@ def short_error(exc: BaseException) -> str:
     return text[:160]
 
 
+def first_difference(a, b, path: str = "") -> str:
+    """Where and how `a` (a library's result) first differs from `b`
+    (json's), e.g. 'at ["values"][1]: float instead of int'."""
+    if type(a) is not type(b):
+        return f"at {path or 'top'}: {type(a).__name__} instead of {type(b).__name__}"
+    if isinstance(a, dict):
+        if list(a) != list(b):
+            return f"at {path or 'top'}: other keys or key order"
+        for k in a:
+            if a[k] != b[k]:
+                return first_difference(a[k], b[k], f"{path}[{k!r}]")
+    elif isinstance(a, list):
+        if len(a) != len(b):
+            return f"at {path or 'top'}: {len(a)} items instead of {len(b)}"
+        for i, (x, y) in enumerate(zip(a, b)):
+            if x != y:
+                return first_difference(x, y, f"{path}[{i}]")
+    return f"at {path or 'top'}: {a!r:.40} instead of {b!r:.40}"
+
+
 def check(op: str, out, reference) -> str:
     """'ok', or what is wrong with the output of one call."""
     try:
         value = out if op.startswith("loads") else json.loads(out)
     except Exception as exc:
         return "output does not parse: " + short_error(exc)
-    return "ok" if value == reference else "output differs from json's"
+    if value == reference:
+        return "ok"
+    return "result differs from json's " + first_difference(value, reference)
 
 
 def measure(fn, arg, first: float) -> dict:
