@@ -38,7 +38,7 @@ sys.path.insert(0, str(HERE))
 
 import docs as docs_mod  # noqa: E402
 import libs as libs_mod  # noqa: E402
-from common import QUICK, RESULTS, build_name, env_float, machine  # noqa: E402
+from common import QUICK, RESULTS, CpuWatch, build_name, env_float, machine  # noqa: E402
 
 TARGET_MB = 5 if QUICK else env_float("BENCH_MEMORY_MB", 100)
 TIMEOUT = env_float("BENCH_MEMORY_TIMEOUT", 300)
@@ -126,6 +126,7 @@ def main() -> int:
     build = build_name()
     libraries = libs_mod.load_all()
     rows = []
+    watch = CpuWatch()
     with tempfile.TemporaryDirectory(prefix="quelt-bench-") as tmp:
         path = os.path.join(tmp, "memory.json")
         text = json.dumps(docs_mod.memory_document(int(TARGET_MB * 1e6))).encode()
@@ -152,6 +153,7 @@ def main() -> int:
         "quick": QUICK,
         "machine": machine(),
         "document_bytes": size,
+        "other_cores": watch.other_cores(),
         "versions": {lib.name: lib.version for lib in libraries if lib.available},
         "rows": rows,
     }

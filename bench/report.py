@@ -231,12 +231,14 @@ def section_threads(threads: dict, notes: Notes) -> str:
             row = [BUILDS[build], f"GIL {gil}", r["lib"], r["op"]]
             if r["status"] == "ok":
                 one, two = r["per_second"]["1"], r["per_second"]["2"]
-                row += [f"{one:,.0f}", f"{two:,.0f}", f"{r['scaling']:.2f}"]
+                other = r.get("other_cores")
+                row += [f"{one:,.0f}", f"{two:,.0f}", f"{r['scaling']:.2f}",
+                        "?" if other is None else f"{other:.2f}"]
             else:
-                row += ["error " + notes.ref(r["lib"], r["error"], f"threads {r['op']}"), "", ""]
+                row += ["error " + notes.ref(r["lib"], r["error"], f"threads {r['op']}"), "", "", ""]
             rows.append(row)
     return table(["build", "GIL", "library", "operation", "1 thread (calls/s)",
-                  "2 threads (calls/s)", "scaling"], rows, right={4, 5, 6})
+                  "2 threads (calls/s)", "scaling", "other load"], rows, right={4, 5, 6, 7})
 
 
 def section_memory(memory: dict, notes: Notes) -> str:
@@ -266,6 +268,29 @@ def output_types(runs: dict) -> str:
         if lib in types:
             by_type.setdefault("/".join(sorted(types[lib])), []).append(lib)
     return "; ".join(f"{', '.join(libs)} return {t}" for t, libs in by_type.items())
+
+
+def contention(runs: dict, threads: dict, memory: dict) -> str:
+    """A line on how busy other processes kept the machine while measuring."""
+    loads = {}
+    for build in BUILDS:
+        if build in runs:
+            loads[f"timings {build}"] = runs[build].get("other_cores")
+        if build in threads:
+            values = [r["other_cores"] for r in threads[build]["rows"] if r.get("other_cores") is not None]
+            loads[f"threads {build}"] = max(values) if values else None
+        if build in memory:
+            loads[f"memory {build}"] = memory[build].get("other_cores")
+    known = {k: v for k, v in loads.items() if v is not None}
+    if not known:
+        return "Load from other processes: not measured (no /proc/stat)."
+    text = ("Other processes' CPU use while measuring, in cores (of "
+            f"{next(iter(runs.values()))['machine']['cores']}): "
+            + ", ".join(f"{k} {v:.2f}" for k, v in known.items()) + ".")
+    if max(known.values()) > 0.15:
+        text = ("**The machine was busy with other work during this run: the times are "
+                "inflated and noisy, and thread scaling is unreliable.** " + text)
+    return text
 
 
 # ---- chart -----------------------------------------------------------------
@@ -369,6 +394,7 @@ def main() -> int:
     if quick:
         out += ["**BENCH_QUICK smoke run: smaller documents and a few calls per cell. "
                 "These numbers are not measurements.**", ""]
+    out += [contention(runs, threads, memory), ""]
     out += [
         f"Run {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())} on {m['cpu']}, "
         f"{m['cores']} cores, {m['memory']}, {m['os']}; CPython {m['python']}, "
@@ -415,7 +441,8 @@ def main() -> int:
         out += ["## Threads", "",
                 f"Throughput of 1 and 2 threads each calling loads (bytes) or dumps on its own "
                 f"copy of {doc['name']} ({fmt_bytes(doc['bytes'])}); scaling = 2-thread / "
-                f"1-thread throughput (2.00 is perfect on two cores).",
+                f"1-thread throughput (2.00 is perfect on two cores).  Other load: cores "
+                f"used by other processes meanwhile; above ~0.1 the scaling is not to be trusted.",
                 "", section_threads(threads, notes), ""]
     if memory:
         out += ["## Memory", "",

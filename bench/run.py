@@ -39,7 +39,7 @@ sys.path.insert(0, str(HERE))
 
 import docs as docs_mod  # noqa: E402
 import libs as libs_mod  # noqa: E402
-from common import QUICK, RESULTS, build_name, env_float, machine  # noqa: E402
+from common import QUICK, RESULTS, CpuWatch, build_name, env_float, machine  # noqa: E402
 
 BUDGET = 0.01 if QUICK else env_float("BENCH_CELL_TIME", 0.8)
 WARMUP = 0.0 if QUICK else BUDGET / 5
@@ -168,6 +168,7 @@ def main() -> int:
                       for lib in libraries), flush=True)
 
     cells = []
+    watch = CpuWatch()
     started = time.perf_counter()
     for doc in documents:
         reference = json.loads(doc.data)
@@ -190,6 +191,7 @@ def main() -> int:
         "cell_budget_s": BUDGET,
         "machine": machine(),
         "elapsed_s": elapsed,
+        "other_cores": watch.other_cores(),
         "libraries": {
             lib.name: {"available": lib.available, "version": lib.version,
                        "error": lib.error, "note": lib.note}

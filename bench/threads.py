@@ -35,7 +35,7 @@ sys.path.insert(0, str(HERE))
 
 import docs as docs_mod  # noqa: E402
 import libs as libs_mod  # noqa: E402
-from common import QUICK, RESULTS, build_name, env_float, machine  # noqa: E402
+from common import QUICK, RESULTS, CpuWatch, build_name, env_float, machine  # noqa: E402
 
 LIBRARIES = ["quelt", "json"]
 THREAD_COUNTS = [1, 2]
@@ -108,6 +108,7 @@ def main() -> int:
             except Exception as exc:
                 row.update(status="error", error=f"{type(exc).__name__}: {exc}"[:160])
                 continue
+            watch = CpuWatch()
             try:
                 per_n = {}
                 for n in THREAD_COUNTS:
@@ -118,7 +119,7 @@ def main() -> int:
                 row.update(status="error", error=f"{type(exc).__name__}: {exc}"[:160])
                 continue
             row.update(status="ok", per_second={str(n): v for n, v in per_n.items()},
-                       scaling=per_n[2] / per_n[1])
+                       scaling=per_n[2] / per_n[1], other_cores=watch.other_cores())
         for row in rows[-2:]:
             if row["status"] == "ok":
                 one, two = row["per_second"]["1"], row["per_second"]["2"]
