@@ -1,11 +1,816 @@
-// Placeholder until the decoder lands.
-#include "codec/codec.h"
+// JSON text to Python objects: the loads()/load() entry points and the
+// recursive parser behind them.  One forward pass builds the objects while it
+// reads; there is no token stream and no intermediate tree.
+#include "codec/decode.h"
 
-PyObject* quelt_loads(PyObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "decoder not built yet");
+#include <array>
+#include <climits>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "codec/codec.h"
+#include "codec/pyref.h"
+#include "module/quelt.h"
+#include "numconv/dconv_wrapper.h"
+
+namespace {
+
+constexpr uint32_t kMaxDepth = 1024;
+constexpr Py_ssize_t kInlineScratchSlots = 256;
+constexpr Py_ssize_t kInlineItemSlots = 256;
+constexpr size_t kKeyCacheSlots = 512;  // a power of two
+constexpr Py_ssize_t kKeyCacheMaxLength = 64;
+
+// ---- error recording ---------------------------------------------------------
+
+// Records the first parse error and yields null, so a failing branch can
+// `return fail(ds, "...")`.  Messages are static texts, never allocated.
+PyObject* fail(Decoder* ds, const char* message) noexcept {
+    ds->errorStr = message;
     return nullptr;
 }
-PyObject* quelt_load(PyObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "decoder not built yet");
+
+// ---- byte classes --------------------------------------------------------------
+
+// Class of each byte inside a string.  The table is the definition of what a
+// string may hold: control bytes are plain, 0x80-0xBF cannot start a
+// character, F5-F7 always encode above U+10FFFF, F8-FF start nothing.
+enum ByteClass : uint8_t {
+    CLASS_PLAIN = 1,
+    CLASS_LEAD2 = 2,
+    CLASS_LEAD3 = 3,
+    CLASS_LEAD4 = 4,
+    CLASS_END = 50,
+    CLASS_QUOTE = 51,
+    CLASS_ESCAPE = 52,
+    CLASS_NO_SEQUENCE = 53,
+    CLASS_CONTINUATION = 54,
+    CLASS_ABOVE_MAX = 55,
+};
+
+constexpr std::array<uint8_t, 256> make_decoder_lookup() {
+    std::array<uint8_t, 256> table{};
+    for (int b = 0; b < 256; ++b) {
+        uint8_t cls = CLASS_PLAIN;
+        if (b == 0x00) cls = CLASS_END;
+        else if (b == '"') cls = CLASS_QUOTE;
+        else if (b == '\\') cls = CLASS_ESCAPE;
+        else if (b >= 0x80 && b <= 0xBF) cls = CLASS_CONTINUATION;
+        else if (b >= 0xC0 && b <= 0xDF) cls = CLASS_LEAD2;
+        else if (b >= 0xE0 && b <= 0xEF) cls = CLASS_LEAD3;
+        else if (b >= 0xF0 && b <= 0xF4) cls = CLASS_LEAD4;
+        else if (b >= 0xF5 && b <= 0xF7) cls = CLASS_ABOVE_MAX;
+        else if (b >= 0xF8) cls = CLASS_NO_SEQUENCE;
+        table[b] = cls;
+    }
+    return table;
+}
+
+constexpr std::array<uint8_t, 256> g_decoderLookup = make_decoder_lookup();
+
+static_assert(g_decoderLookup[0x00] == CLASS_END, "NUL ends every scan");
+static_assert(g_decoderLookup[0x01] == CLASS_PLAIN && g_decoderLookup[0x1F] == CLASS_PLAIN,
+              "raw control bytes are accepted as they are");
+static_assert(g_decoderLookup[0x7F] == CLASS_PLAIN, "DEL is plain");
+static_assert(g_decoderLookup['"'] == CLASS_QUOTE && g_decoderLookup['\\'] == CLASS_ESCAPE, "");
+static_assert(g_decoderLookup[0x80] == CLASS_CONTINUATION && g_decoderLookup[0xBF] == CLASS_CONTINUATION, "");
+static_assert(g_decoderLookup[0xC0] == CLASS_LEAD2 && g_decoderLookup[0xDF] == CLASS_LEAD2, "");
+static_assert(g_decoderLookup[0xE0] == CLASS_LEAD3 && g_decoderLookup[0xEF] == CLASS_LEAD3, "");
+static_assert(g_decoderLookup[0xF0] == CLASS_LEAD4 && g_decoderLookup[0xF4] == CLASS_LEAD4, "");
+static_assert(g_decoderLookup[0xF5] == CLASS_ABOVE_MAX && g_decoderLookup[0xF7] == CLASS_ABOVE_MAX, "");
+static_assert(g_decoderLookup[0xF8] == CLASS_NO_SEQUENCE && g_decoderLookup[0xFF] == CLASS_NO_SEQUENCE, "");
+
+// First byte at or after `p` that is not plain inside a string: a quotation
+// mark, a backslash, the NUL or a byte of a multi-byte sequence.  Sixteen bytes
+// at a time while they lie before `end` (SSE2 is the x86-64 baseline; this
+// more than halves the time spent in long strings), then byte by byte up to
+// the NUL after the input, which stops the table loop.
+inline const unsigned char* scan_plain(const unsigned char* p, const unsigned char* end) noexcept {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p >= 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i special = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
+            _mm_cmpeq_epi8(chunk, zero));
+        // The top bit of each byte: set for special bytes and for 0x80-0xFF.
+        const int mask = _mm_movemask_epi8(_mm_or_si128(special, chunk));
+        if (mask) return p + __builtin_ctz(unsigned(mask));
+        p += 16;
+    }
+#else
+    (void)end;
+#endif
+    while (g_decoderLookup[*p] == CLASS_PLAIN) ++p;
+    return p;
+}
+
+// ---- whitespace ----------------------------------------------------------------
+
+// Space, tab, line feed and carriage return; nothing else (no form feed, no
+// byte-order mark).  The NUL after the input is not whitespace, so the loop
+// stops there at the latest.
+inline const unsigned char* skip_whitespace(const unsigned char* p) noexcept {
+    while (*p <= ' ' && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
+    return p;
+}
+
+// ---- literals ------------------------------------------------------------------
+
+// Compares the rest of a literal byte by byte; && stops at the first
+// difference, so the NUL after the input is never passed.
+inline bool matches(const unsigned char* p, const char* rest) noexcept {
+    for (; *rest; ++p, ++rest)
+        if (*p != static_cast<unsigned char>(*rest)) return false;
+    return true;
+}
+
+PyObject* decode_literal(Decoder* ds) noexcept {
+    const unsigned char* p = ds->start;
+    switch (*p) {
+    case 't':
+        if (!matches(p + 1, "rue")) return fail(ds, "Unexpected character found when decoding 'true'");
+        ds->lastType = DECODED_TRUE;
+        ds->start = p + 4;
+        return Py_True;  // immortal: no reference to take
+    case 'f':
+        if (!matches(p + 1, "alse")) return fail(ds, "Unexpected character found when decoding 'false'");
+        ds->lastType = DECODED_FALSE;
+        ds->start = p + 5;
+        return Py_False;
+    default:  // 'n'
+        if (!matches(p + 1, "ull")) return fail(ds, "Unexpected character found when decoding 'null'");
+        ds->lastType = DECODED_NULL;
+        ds->start = p + 4;
+        return Py_None;
+    }
+}
+
+// ---- strings -------------------------------------------------------------------
+
+// Grows the scratch buffer to hold at least `slots` code points, keeping the
+// first `used`.  Rare path: kept out of line.
+[[gnu::noinline]] bool grow_scratch(Decoder* ds, Py_ssize_t used, Py_ssize_t slots) noexcept {
+    Py_ssize_t capacity = ds->escEnd - ds->escStart;
+    while (capacity < slots) {
+        if (capacity > PY_SSIZE_T_MAX / 2 / Py_ssize_t(sizeof(uint32_t))) {
+            ds->errorStr = "Could not reserve memory block";
+            return false;
+        }
+        capacity *= 2;
+    }
+    const size_t bytes = size_t(capacity) * sizeof(uint32_t);
+    uint32_t* block;
+    if (ds->escHeap) {
+        block = static_cast<uint32_t*>(PyObject_Realloc(ds->escStart, bytes));
+    } else {
+        block = static_cast<uint32_t*>(PyObject_Malloc(bytes));
+        if (block) memcpy(block, ds->escStart, size_t(used) * sizeof(uint32_t));
+    }
+    if (!block) {
+        ds->errorStr = "Could not reserve memory block";
+        return false;
+    }
+    ds->escStart = block;
+    ds->escEnd = block + capacity;
+    ds->escHeap = 1;
+    return true;
+}
+
+// Room for `more` code points after `*out`, growing the scratch buffer (and
+// moving `*out` with it) when needed.
+inline bool reserve_scratch(Decoder* ds, uint32_t** out, Py_ssize_t more) noexcept {
+    if (ds->escEnd - *out >= more) return true;
+    const Py_ssize_t used = *out - ds->escStart;
+    if (!grow_scratch(ds, used, used + more)) return false;
+    *out = ds->escStart + used;
+    return true;
+}
+
+inline int hex_value(unsigned char h) noexcept {
+    if (h >= '0' && h <= '9') return h - '0';
+    if (h >= 'a' && h <= 'f') return h - 'a' + 10;
+    if (h >= 'A' && h <= 'F') return h - 'A' + 10;
+    return -1;
+}
+
+inline bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
+
+template <typename Unit>
+inline void narrow_copy(Unit* to, const uint32_t* from, Py_ssize_t count) noexcept {
+    for (Py_ssize_t i = 0; i < count; ++i) to[i] = static_cast<Unit>(from[i]);
+}
+
+// A str from `count` code points.  `bits` is the OR of them all: below 0x80,
+// 0x100 or 0x10000 exactly when every code point is, so it names the narrowest
+// kind, which CPython requires of every str it compares.
+PyObject* string_from_code_points(const uint32_t* points, Py_ssize_t count, uint32_t bits) noexcept {
+    const Py_UCS4 maxchar = bits < 0x80 ? 0x7F : bits < 0x100 ? 0xFF : bits < 0x10000 ? 0xFFFF : 0x10FFFF;
+    PyObject* text = PyUnicode_New(count, maxchar);
+    if (!text) return nullptr;
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: narrow_copy(PyUnicode_1BYTE_DATA(text), points, count); break;
+    case PyUnicode_2BYTE_KIND: narrow_copy(PyUnicode_2BYTE_DATA(text), points, count); break;
+    default: memcpy(PyUnicode_4BYTE_DATA(text), points, size_t(count) * sizeof(uint32_t)); break;
+    }
+    return text;
+}
+
+// The escape sequence at `*p`: stores its code point (or completes a
+// surrogate pair) and moves `*p` past it.  Room for one code point is there.
+inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out, uint32_t* bits,
+                          const unsigned char** pairPoint) noexcept {
+    const unsigned char* p = *at;
+    uint32_t v;
+    switch (p[1]) {
+    case '"': v = '"'; break;
+    case '\\': v = '\\'; break;
+    case '/': v = '/'; break;
+    case 'b': v = '\b'; break;
+    case 'f': v = '\f'; break;
+    case 'n': v = '\n'; break;
+    case 'r': v = '\r'; break;
+    case 't': v = '\t'; break;
+    case 'u': {
+        uint32_t u = 0;
+        for (int i = 2; i < 6; ++i) {
+            const int digit = hex_value(p[i]);
+            if (digit < 0) {
+                fail(ds, p[i] == 0
+                    ? "Unterminated unicode escape sequence when decoding 'string'"
+                    : "Unexpected character in unicode escape sequence when decoding 'string'");
+                return false;
+            }
+            u = (u << 4) | uint32_t(digit);
+        }
+        if ((u & 0xFC00) == 0xDC00 && p == *pairPoint) {
+            // (*out)[-1] is the high surrogate stored by the adjacent escape.
+            uint32_t* high = *out - 1;
+            *high = 0x10000 + ((*high - 0xD800) << 10) + (u - 0xDC00);
+            *bits |= *high;
+        } else {
+            *(*out)++ = u;
+            *bits |= u;
+        }
+        *at = p + 6;
+        if ((u & 0xFC00) == 0xD800) *pairPoint = *at;
+        return true;
+    }
+    case 0:
+        fail(ds, "Unterminated escape sequence when decoding 'string'");
+        return false;
+    default:
+        fail(ds, "Unrecognized escape sequence when decoding 'string'");
+        return false;
+    }
+    *(*out)++ = v;
+    *bits |= v;
+    *at = p + 2;
+    return true;
+}
+
+// The general string path: escapes and multi-byte UTF-8.  `p` is where the
+// plain scan of decode_string stopped; the bytes before it are plain ASCII.
+//
+// The buffer grows on demand: each loop turn checks room for what it stores.
+// (Reserving for all the rest of the input instead would cost four bytes per
+// remaining input byte, and would not stay sound if another thread rewrote a
+// bytearray while it is parsed.)
+[[gnu::noinline]] PyObject* decode_string_general(Decoder* ds, const unsigned char* first,
+                                                  const unsigned char* p) noexcept {
+    uint32_t* out = ds->escStart;
+    uint32_t bits = 0;  // OR of the stored code points
+
+    // Position just after the latest \u escape holding a high surrogate; a
+    // low-surrogate escape starting exactly there completes the pair.
+    const unsigned char* pairPoint = nullptr;
+
+    // A run of plain bytes (first the one before p) is widened in one go.
+    const unsigned char* run = first;
+    for (;;) {
+        if (p > run) {
+            if (!reserve_scratch(ds, &out, p - run)) return nullptr;
+            for (; run < p; ++run) *out++ = *run;
+        }
+        if (!reserve_scratch(ds, &out, 1)) return nullptr;
+
+        // No bounds test on reads: each byte of a sequence is checked before
+        // the next is read, and the NUL after the input fails every check.
+        const unsigned char b = *p;
+        switch (g_decoderLookup[b]) {
+        case CLASS_PLAIN:
+            run = p;
+            p = scan_plain(p + 1, ds->end);
+            continue;
+        case CLASS_LEAD2: {
+            if (!is_continuation(p[1]))
+                return fail(ds, "Invalid UTF-8 continuation byte when decoding 'string'");
+            if ((b & 0x1F) < 2)
+                return fail(ds, "Overlong 2-byte UTF-8 sequence detected when decoding 'string'");
+            const uint32_t v = (uint32_t(b & 0x1F) << 6) | (p[1] & 0x3F);
+            *out++ = v;
+            bits |= v;
+            p += 2;
+            break;
+        }
+        case CLASS_LEAD3: {
+            if (!is_continuation(p[1]) || !is_continuation(p[2]))
+                return fail(ds, "Invalid UTF-8 continuation byte when decoding 'string'");
+            const uint32_t v = (uint32_t(b & 0x0F) << 12) | (uint32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+            if (v < 0x800)
+                return fail(ds, "Overlong 3-byte UTF-8 sequence detected when decoding 'string'");
+            *out++ = v;  // encoded surrogates are kept as they are
+            bits |= v;
+            p += 3;
+            break;
+        }
+        case CLASS_LEAD4: {
+            if (!is_continuation(p[1]) || !is_continuation(p[2]) || !is_continuation(p[3]))
+                return fail(ds, "Invalid UTF-8 continuation byte when decoding 'string'");
+            const uint32_t v = (uint32_t(b & 0x07) << 18) | (uint32_t(p[1] & 0x3F) << 12) |
+                               (uint32_t(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+            if (v < 0x10000)
+                return fail(ds, "Overlong 4-byte UTF-8 sequence detected when decoding 'string'");
+            if (v > 0x10FFFF)
+                return fail(ds, "Code point > U+10FFFF encountered whilst decoding 'string'");
+            *out++ = v;
+            bits |= v;
+            p += 4;
+            break;
+        }
+        case CLASS_ESCAPE:
+            if (!decode_escape(ds, &p, &out, &bits, &pairPoint)) return nullptr;
+            break;
+        case CLASS_QUOTE:
+            ds->lastType = DECODED_STRING;
+            ds->start = p + 1;
+            return string_from_code_points(ds->escStart, out - ds->escStart, bits);
+        case CLASS_END:
+            return fail(ds, "Unmatched '\"' when decoding 'string'");
+        case CLASS_NO_SEQUENCE:
+            return fail(ds, "Invalid UTF-8 sequence length when decoding 'string'");
+        case CLASS_CONTINUATION:
+            return fail(ds, "Found UTF-8 continuation byte without corresponding start byte when decoding 'string'");
+        default:  // CLASS_ABOVE_MAX
+            return fail(ds, "Code point > U+10FFFF encountered whilst decoding 'string'");
+        }
+        run = p;
+    }
+}
+
+inline PyObject* new_ascii_string(const unsigned char* first, Py_ssize_t length) noexcept {
+    PyObject* text = PyUnicode_New(length, 127);
+    if (text) memcpy(PyUnicode_1BYTE_DATA(text), first, size_t(length));
+    return text;
+}
+
+inline size_t key_slot(const unsigned char* p, Py_ssize_t length) noexcept {
+    // Collisions only cost a miss, so the first and last eight bytes will do.
+    uint64_t head = 0, tail = 0;
+    if (length >= 8) {
+        memcpy(&head, p, 8);
+        memcpy(&tail, p + length - 8, 8);
+    } else {
+        memcpy(&head, p, size_t(length));
+    }
+    const uint64_t mixed = (head * 0x9E3779B97F4A7C15ULL) ^ (tail * 0xC2B2AE3D27D4EB4FULL) ^ uint64_t(length);
+    return size_t(mixed >> 32) & (kKeyCacheSlots - 1);
+}
+
+// An object key of plain ASCII bytes, shared with its earlier occurrences in
+// this document.  The cache holds its own reference to each key it keeps.
+PyObject* cached_ascii_key(Decoder* ds, const unsigned char* first, Py_ssize_t length) noexcept {
+    if (!ds->keyCache) {
+        ds->keyCache = static_cast<PyObject**>(PyMem_Calloc(kKeyCacheSlots, sizeof(PyObject*)));
+        if (!ds->keyCache) return new_ascii_string(first, length);  // works uncached
+    }
+    PyObject** slot = &ds->keyCache[key_slot(first, length)];
+    PyObject* cached = *slot;
+    if (cached && PyUnicode_GET_LENGTH(cached) == length &&
+        memcmp(PyUnicode_1BYTE_DATA(cached), first, size_t(length)) == 0)
+        return Py_NewRef(cached);
+    PyObject* key = new_ascii_string(first, length);
+    if (key) Py_XSETREF(*slot, Py_NewRef(key));
+    return key;
+}
+
+// String at the opening quotation mark.  Strings of plain ASCII bytes, the
+// common case, become a str with one copy (object keys through the key
+// cache); anything else takes the general path, which gives the same result
+// for them.
+template <bool kIsKey>
+PyObject* decode_string(Decoder* ds) noexcept {
+    const unsigned char* const first = ds->start + 1;
+    ds->lastType = DECODED_PENDING;
+    ds->start = first;
+
+    const unsigned char* p = scan_plain(first, ds->end);
+    if (*p != '"') return decode_string_general(ds, first, p);
+
+    const Py_ssize_t length = p - first;
+    ds->lastType = DECODED_STRING;
+    ds->start = p + 1;
+    if (kIsKey && length <= kKeyCacheMaxLength) return cached_ascii_key(ds, first, length);
+    return new_ascii_string(first, length);
+}
+
+// ---- numbers -------------------------------------------------------------------
+
+// Integer beyond 64 bits: the interpreter's parser reads a NUL-terminated copy
+// of the text.  Rare path.
+[[gnu::noinline]] PyObject* decode_big_integer(const unsigned char* first, const unsigned char* last) noexcept {
+    const size_t length = size_t(last - first);
+    char* copy = static_cast<char*>(PyObject_Malloc(length + 1));
+    if (!copy) return PyErr_NoMemory();
+    memcpy(copy, first, length);
+    copy[length] = '\0';
+    PyObject* value = PyLong_FromString(copy, nullptr, 10);
+    PyObject_Free(copy);
+    return value;
+}
+
+PyObject* decode_literal_number(Decoder* ds, const char* rest, size_t length, int32_t type,
+                                double value, const char* message) noexcept {
+    if (!matches(ds->start + 1, rest)) return fail(ds, message);
+    ds->lastType = type;
+    ds->start += length;
+    return PyFloat_FromDouble(value);
+}
+
+PyObject* decode_number(Decoder* ds) noexcept {
+    const unsigned char* const first = ds->start;
+    if (*first == 'I')
+        return decode_literal_number(ds, "nfinity", 8, DECODED_INFINITY, Py_HUGE_VAL,
+                                     "Unexpected character found when decoding 'Infinity'");
+    if (*first == 'N')
+        return decode_literal_number(ds, "aN", 3, DECODED_NAN, Py_NAN,
+                                     "Unexpected character found when decoding 'NaN'");
+
+    const unsigned char* p = first;
+    bool negative = false;
+    if (*p == '-') {
+        if (p[1] == 'I')
+            return decode_literal_number(ds, "Infinity", 9, DECODED_NEG_INFINITY, -Py_HUGE_VAL,
+                                         "Unexpected character found when decoding '-Infinity'");
+        negative = true;
+        ++p;
+    }
+
+    // The accumulator may wrap; the flag records that the magnitude left the
+    // 64-bit range of its sign (2^64 - 1, or 2^63 for negatives).
+    const uint64_t limitBeforeMultiply = negative ? 0x0CCCCCCCCCCCCCCCULL : 0x1999999999999999ULL;
+    const uint64_t limitOfResult = negative ? 0x8000000000000000ULL : 0xFFFFFFFFFFFFFFFFULL;
+    uint64_t accumulator = 0;
+    bool overflow = false;
+    for (;;) {
+        const unsigned digit = unsigned(*p) - '0';
+        if (digit >= 10) break;
+        if (accumulator > limitBeforeMultiply || limitOfResult - 10 * accumulator < digit) overflow = true;
+        accumulator = 10 * accumulator + digit;
+        ++p;
+    }
+
+    if (*p == '.' || *p == 'e' || *p == 'E') {
+        // Fraction or exponent: the converter reads the longest number prefix
+        // and reports how far it got.
+        const Py_ssize_t available = ds->end - first;
+        const int length = available > INT_MAX ? INT_MAX : int(available);
+        int used = 0;
+        const double value = dconv_s2d(ds->s2d, reinterpret_cast<const char*>(first), length, &used);
+        ds->lastType = DECODED_DOUBLE;
+        ds->start = first + used;
+        return PyFloat_FromDouble(value);
+    }
+
+    ds->lastType = DECODED_INT;
+    ds->start = p;
+    if (overflow) return decode_big_integer(first, p);
+    if (negative) {
+        // Magnitude 2^63 becomes INT64_MIN through the unsigned negation.
+        return PyLong_FromLongLong(static_cast<long long>(0 - accumulator));
+    }
+    if (accumulator >= 0x8000000000000000ULL) return PyLong_FromUnsignedLongLong(accumulator);
+    return PyLong_FromLongLong(static_cast<long long>(accumulator));
+}
+
+// ---- containers ----------------------------------------------------------------
+
+// Doubles the member stack.  Rare path.
+[[gnu::noinline]] bool grow_items(Decoder* ds) noexcept {
+    const Py_ssize_t used = ds->itemTop - ds->itemStart;
+    const Py_ssize_t capacity = ds->itemEnd - ds->itemStart;
+    if (capacity > PY_SSIZE_T_MAX / 2 / Py_ssize_t(sizeof(PyObject*))) {
+        PyErr_NoMemory();
+        return false;
+    }
+    const size_t bytes = size_t(capacity) * 2 * sizeof(PyObject*);
+    PyObject** block;
+    if (ds->itemHeap) {
+        block = static_cast<PyObject**>(PyMem_Realloc(ds->itemStart, bytes));
+    } else {
+        block = static_cast<PyObject**>(PyMem_Malloc(bytes));
+        if (block) memcpy(block, ds->itemStart, size_t(used) * sizeof(PyObject*));
+    }
+    if (!block) {
+        PyErr_NoMemory();
+        return false;
+    }
+    ds->itemStart = block;
+    ds->itemTop = block + used;
+    ds->itemEnd = block + capacity * 2;
+    ds->itemHeap = 1;
+    return true;
+}
+
+// Releases the members an unfinished array pushed (from `base` up).
+[[gnu::noinline]] PyObject* drop_items(Decoder* ds, Py_ssize_t base) noexcept {
+    PyObject** const first = ds->itemStart + base;
+    while (ds->itemTop > first) Py_DECREF(*--ds->itemTop);
     return nullptr;
+}
+
+// The members are pushed on the call's member stack (above those of the
+// enclosing arrays) and moved into a list of the exact size at the closing
+// bracket, which spares the list its growth steps and the per-append locking
+// of the free-threaded build.  Positions are kept as indices because the
+// stack may move when it grows.
+PyObject* decode_array(Decoder* ds) noexcept {
+    if (++ds->objDepth > kMaxDepth) return fail(ds, "Reached object decoding depth limit");
+    ds->lastType = DECODED_PENDING;
+    ++ds->start;
+    const Py_ssize_t base = ds->itemTop - ds->itemStart;
+
+    bool afterComma = false;
+    for (;;) {
+        ds->start = skip_whitespace(ds->start);
+        if (*ds->start == ']') {
+            if (afterComma) return fail(ds, "Unexpected character found when decoding array value (1)");
+            ++ds->start;
+            break;
+        }
+        PyObject* item = decode_any(ds);
+        if (!item) return drop_items(ds, base);
+        if (ds->itemTop == ds->itemEnd && !grow_items(ds)) {
+            Py_DECREF(item);
+            return drop_items(ds, base);
+        }
+        *ds->itemTop++ = item;  // the stack owns it now
+
+        ds->start = skip_whitespace(ds->start);
+        const unsigned char c = *ds->start++;
+        if (c == ',') {
+            afterComma = true;
+            continue;
+        }
+        if (c == ']') break;
+        drop_items(ds, base);
+        return fail(ds, "Unexpected character found when decoding array value (2)");
+    }
+
+    --ds->objDepth;
+    PyObject** const members = ds->itemStart + base;
+    const Py_ssize_t count = ds->itemTop - members;
+    PyObject* list = PyList_New(count);
+    if (!list) return drop_items(ds, base);
+    for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(list, i, members[i]);  // steals
+    ds->itemTop = members;
+    return list;
+}
+
+PyObject* decode_object(Decoder* ds) noexcept {
+    if (++ds->objDepth > kMaxDepth) return fail(ds, "Reached object decoding depth limit");
+    PyRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    ++ds->start;
+
+    bool afterComma = false;
+    for (;;) {
+        ds->start = skip_whitespace(ds->start);
+        if (*ds->start == '}') {
+            if (afterComma) return fail(ds, "Unexpected character in found when decoding object value");
+            --ds->objDepth;
+            ++ds->start;
+            return dict.release();
+        }
+
+        // Any value parses as a key; what counts is whether the last value
+        // decoded was a string.  An array or object ending in a string passes
+        // this test, as in {["a"]:1}, and is refused below.
+        ds->lastType = DECODED_PENDING;
+        PyRef key(*ds->start == '"' ? decode_string<true>(ds) : decode_any(ds));
+        if (!key) return nullptr;
+        if (ds->lastType != DECODED_STRING)
+            return fail(ds, "Key name of object must be 'string' when decoding 'object'");
+
+        ds->start = skip_whitespace(ds->start);
+        if (*ds->start++ != ':') return fail(ds, "No ':' found when decoding object value");
+
+        PyRef value(decode_any(ds));
+        if (!value) return nullptr;
+
+        if (!PyUnicode_CheckExact(key.get())) {
+            // An array or object key cannot be stored.  The parse still runs
+            // to the end, and the entry function reports the key error.
+            ds->keyNotString = true;
+        } else if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+            return nullptr;
+        }
+
+        ds->start = skip_whitespace(ds->start);
+        const unsigned char c = *ds->start++;
+        if (c == ',') {
+            afterComma = true;
+            continue;
+        }
+        if (c == '}') {
+            --ds->objDepth;
+            return dict.release();
+        }
+        return fail(ds, "Unexpected character in found when decoding object value");
+    }
+}
+
+}  // namespace
+
+// ---- dispatch --------------------------------------------------------------------
+
+PyObject* decode_any(Decoder* ds) noexcept {
+    ds->start = skip_whitespace(ds->start);
+    switch (*ds->start) {
+    case '"':
+        return decode_string<false>(ds);
+    case '[':
+        return decode_array(ds);
+    case '{':
+        return decode_object(ds);
+    case 't': case 'f': case 'n':
+        return decode_literal(ds);
+    case '-': case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9': case 'N': case 'I':
+        return decode_number(ds);
+    default:
+        return fail(ds, "Expected object or value");
+    }
+}
+
+// ---- entry points ------------------------------------------------------------------
+
+namespace {
+
+// The UTF-8 bytes of loads()'s argument, and whatever keeps them alive.
+// Every source guarantees a NUL right after the last byte.
+struct InputText {
+    const unsigned char* data = nullptr;
+    Py_ssize_t size = 0;
+    Py_buffer view{};
+    bool hasView = false;
+    PyRef encoded;  // the UTF-8 bytes made from a non-ASCII str
+
+    InputText() = default;
+    InputText(const InputText&) = delete;
+    InputText& operator=(const InputText&) = delete;
+    ~InputText() {
+        if (hasView) PyBuffer_Release(&view);
+    }
+};
+
+bool is_bytes_or_bytearray(PyObject* obj) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    return type == &PyByteArray_Type || PyType_HasFeature(type, Py_TPFLAGS_BYTES_SUBCLASS) ||
+           PyType_IsSubtype(type, &PyByteArray_Type);
+}
+
+bool acquire_input(PyObject* obj, InputText* input) noexcept {
+    // bytes are immutable and the caller's argument keeps them alive; a
+    // compact ASCII str is its own UTF-8.  Both are read in place.
+    if (PyBytes_CheckExact(obj)) {
+        input->data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(obj));
+        input->size = PyBytes_GET_SIZE(obj);
+        return true;
+    }
+    if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+        input->data = PyUnicode_1BYTE_DATA(obj);
+        input->size = PyUnicode_GET_LENGTH(obj);
+        return true;
+    }
+
+    if (PyObject_GetBuffer(obj, &input->view, PyBUF_C_CONTIGUOUS) == 0) {
+        input->hasView = true;
+        if (!is_bytes_or_bytearray(obj)) {
+            PyErr_SetString(PyExc_TypeError,
+                            "Arbitrary bytes-like objects are no longer supported. "
+                            "Use either string, bytes, or bytearray.");
+            return false;
+        }
+        // A bytearray stays the same size while the view is held (resizing an
+        // exported buffer fails), so its NUL terminator stays in place even if
+        // another thread rewrites its contents during the parse.
+        input->data = static_cast<const unsigned char*>(input->view.buf);
+        input->size = input->view.len;
+        return true;
+    }
+    PyErr_Clear();
+
+    if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_UNICODE_SUBCLASS)) {
+        PyErr_SetString(PyExc_TypeError, "Expected string, bytes, or bytearray");
+        return false;
+    }
+    // Lone surrogates travel as their three-byte forms.
+    input->encoded.reset(PyUnicode_AsEncodedString(obj, nullptr, "surrogatepass"));
+    if (!input->encoded) return false;
+    input->data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(input->encoded.get()));
+    input->size = PyBytes_GET_SIZE(input->encoded.get());
+    return true;
+}
+
+char g_kwObj[] = "obj";
+char* g_kwlist[] = {g_kwObj, nullptr};
+
+}  // namespace
+
+PyObject* quelt_loads(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* obj;
+    if (!kwargs && PyTuple_GET_SIZE(args) == 1) {
+        obj = PyTuple_GET_ITEM(args, 0);  // borrowed: the tuple outlives the call
+    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O", g_kwlist, &obj)) {
+        return nullptr;
+    }
+
+    InputText input;
+    if (!acquire_input(obj, &input)) return nullptr;
+
+    uint32_t scratch[kInlineScratchSlots];
+    PyObject* items[kInlineItemSlots];
+    Decoder ds{};
+    ds.start = input.data;
+    ds.end = input.data + input.size;
+    ds.escStart = scratch;
+    ds.escEnd = scratch + kInlineScratchSlots;
+    ds.escHeap = 0;
+    ds.objDepth = 0;
+    ds.errorStr = nullptr;
+    ds.keyNotString = false;
+    ds.itemStart = ds.itemTop = items;
+    ds.itemEnd = items + kInlineItemSlots;
+    ds.itemHeap = 0;
+    ds.keyCache = nullptr;
+    dconv_s2d_init(&ds.s2d, /*ALLOW_TRAILING_JUNK*/ 4, 0.0, 0.0, "Infinity", "NaN");
+    if (!ds.s2d) return PyErr_NoMemory();
+
+    PyRef result(decode_any(&ds));
+
+    if (ds.escHeap) PyObject_Free(ds.escStart);
+    if (ds.itemHeap) PyMem_Free(ds.itemStart);  // empty: every array popped its members
+    if (ds.keyCache) {
+        for (size_t i = 0; i < kKeyCacheSlots; ++i) Py_XDECREF(ds.keyCache[i]);
+        PyMem_Free(ds.keyCache);
+    }
+    if (!ds.errorStr && ds.start < ds.end) {
+        ds.start = skip_whitespace(ds.start);
+        if (ds.start != ds.end && result) {
+            result.reset();
+            ds.errorStr = "Trailing data";
+        }
+    }
+    dconv_s2d_free(&ds.s2d);
+
+    // A Python exception raised during the parse wins over a recorded message.
+    if (PyErr_Occurred()) return nullptr;
+    if (ds.keyNotString) {
+        PyErr_SetString(JSONDecodeError, "Invalid JSON: object keys must be strings");
+        return nullptr;
+    }
+    if (ds.errorStr) {
+        PyErr_Format(JSONDecodeError, "%s", ds.errorStr);
+        return nullptr;
+    }
+    return result.release();
+}
+
+PyObject* quelt_load(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* fp;
+    if (!PyArg_ParseTuple(args, "O", &fp)) return nullptr;
+
+    if (!PyObject_HasAttrString(fp, "read")) {
+        PyErr_SetString(PyExc_TypeError, "expected file");
+        return nullptr;
+    }
+    PyRef read(PyObject_GetAttrString(fp, "read"));
+    if (!read || !PyCallable_Check(read.get())) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "expected file");
+        return nullptr;
+    }
+    PyRef content(PyObject_CallObject(read.get(), nullptr));
+    if (!content) return nullptr;
+    read.reset();
+
+    PyRef packed(PyTuple_Pack(1, content.get()));
+    if (!packed) return nullptr;
+    return quelt_loads(self, packed.get(), kwargs);
 }

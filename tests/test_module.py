@@ -1,7 +1,85 @@
+"""The module as Python sees it: attributes, docstrings, the exception type,
+re-initialisation and the GIL declaration."""
+import importlib.util
+import subprocess
 import sys
 
+import pytest
+
 import quelt
+
+ENCODE_DOC = (
+    "Converts arbitrary object recursively into JSON. Use ensure_ascii=false to output UTF-8. "
+    "Set encode_html_chars=True to encode < > & as unicode escape sequences. Set "
+    "escape_forward_slashes=False to prevent escaping / characters.Set allow_nan=False to raise "
+    "an exception when NaN or Infinity would be serialized.Set reject_bytes=True to raise "
+    "TypeError on bytes."
+)
 
 
 def test_import_keeps_gil_disabled():
     assert sys._is_gil_enabled() is False
+
+
+def test_attributes():
+    assert quelt.__version__ == "6.0.0"
+    assert quelt.__doc__ is None
+    for name in ("encode", "decode", "dumps", "loads", "dump", "load"):
+        assert callable(getattr(quelt, name))
+
+
+@pytest.mark.parametrize(
+    "name, doc",
+    [
+        ("dumps", ENCODE_DOC),
+        ("encode", ENCODE_DOC),
+        ("loads", "Converts JSON as string to dict object structure."),
+        ("decode", "Converts JSON as string to dict object structure."),
+        ("dump", ENCODE_DOC.replace("into JSON.", "into JSON file.")),
+        ("load", "Converts JSON as file to dict object structure."),
+    ],
+)
+def test_docstrings(name, doc):
+    assert getattr(quelt, name).__doc__ == doc
+
+
+def test_aliases_are_separate_functions_with_same_behaviour():
+    assert quelt.decode is not quelt.loads
+    assert quelt.decode('{"a": [1, 2.5]}') == quelt.loads('{"a": [1, 2.5]}')
+
+
+def test_json_decode_error_type():
+    err = quelt.JSONDecodeError
+    assert issubclass(err, ValueError)
+    assert err.__name__ == "JSONDecodeError"
+    assert err.__module__ == "quelt"
+    with pytest.raises(err) as info:
+        quelt.loads("[")
+    assert info.value.args == ("Expected object or value",)
+
+
+def test_second_initialisation_returns_first_module():
+    spec = importlib.util.spec_from_file_location("quelt", quelt.__file__)
+    again = importlib.util.module_from_spec(spec)
+    assert again is quelt
+    assert again.JSONDecodeError is quelt.JSONDecodeError
+
+
+@pytest.mark.parametrize(
+    "blocker",
+    [
+        "sys.modules['decimal'] = None",  # import fails
+        "import types; sys.modules['decimal'] = types.ModuleType('decimal')",  # no Decimal
+    ],
+    ids=["decimal-unimportable", "decimal-without-Decimal"],
+)
+def test_import_without_usable_decimal(blocker):
+    code = (
+        f"import sys; {blocker}\n"
+        "import quelt\n"
+        "assert quelt.__version__ == '6.0.0'\n"
+        "assert issubclass(quelt.JSONDecodeError, ValueError)\n"
+        "assert quelt.loads('[1]') == [1]\n"
+        "assert sys._is_gil_enabled() is False\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)

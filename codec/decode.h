@@ -1,0 +1,61 @@
+// Private to the decoder: the per-call state record that the recursive
+// parser works on.  One Decoder lives in the frame of each loads() call.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+// Kind of the value decoded last.  The object parser reads it right after a
+// key to tell whether the key was a string.
+enum DecodedType : int32_t {
+    DECODED_NULL = 0,
+    DECODED_TRUE = 1,
+    DECODED_FALSE = 2,
+    DECODED_INT = 3,
+    DECODED_DOUBLE = 6,
+    DECODED_STRING = 7,
+    DECODED_PENDING = 11,  // a string or array has begun; an object key is due
+    DECODED_NAN = 12,
+    DECODED_INFINITY = 13,
+    DECODED_NEG_INFINITY = 14,
+};
+
+struct Decoder {
+    // Cursor and end of the input.  The byte at `end` is always a NUL that is
+    // not part of the input; every scan stops on it, so the parser needs no
+    // bounds tests while it reads.
+    const unsigned char* start;
+    const unsigned char* end;
+    // Scratch buffer for the code points of a string being decoded: the
+    // 256-slot region in the entry function's frame, or a heap block once a
+    // longer string needed one (escHeap set; the entry function frees it).
+    uint32_t* escStart;
+    uint32_t* escEnd;
+    uint8_t escHeap;
+    int32_t lastType;
+    uint32_t objDepth;
+    // The recorded parse error: a static message, null while there is none.
+    const char* errorStr;
+    void* s2d;  // string-to-double converter of this call
+    // Members of the arrays being parsed, pushed until the closing bracket,
+    // when the list is made at its exact size.  An inline region in the entry
+    // function's frame, or a heap block once deeper or longer arrays need one
+    // (itemHeap set; the entry function frees it).
+    PyObject** itemStart;
+    PyObject** itemTop;
+    PyObject** itemEnd;
+    uint8_t itemHeap;
+    // Short ASCII object keys seen so far in this call, by a hash of their
+    // bytes, so a key repeated across objects is one str, hashed once.  Each
+    // slot is an owned reference or null; the entry function releases them.
+    PyObject** keyCache;
+    // Set when an array or object was used as an object key.  The parse goes
+    // on to the end; the entry function then raises the key error.
+    bool keyNotString;
+};
+
+// Parses one value at `start` (after optional whitespace).  New reference,
+// or null with errorStr recorded or a Python exception pending.
+PyObject* decode_any(Decoder* ds) noexcept;

@@ -1,0 +1,127 @@
+"""Integers of any size, floats through the converter, NaN and infinities."""
+import math
+import struct
+import sys
+
+import pytest
+
+import quelt
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("0", 0),
+        ("-0", 0),
+        ("7", 7),
+        ("-7", -7),
+        ("0123", 123),
+        ("-007", -7),
+        ("9223372036854775807", 2**63 - 1),
+        ("9223372036854775808", 2**63),
+        ("18446744073709551615", 2**64 - 1),
+        ("18446744073709551616", 2**64),
+        ("-9223372036854775808", -(2**63)),
+        ("-9223372036854775809", -(2**63) - 1),
+        ("-18446744073709551616", -(2**64)),
+        ("00000000000000000000018446744073709551615", 2**64 - 1),
+        ("123456789012345678901234567890", 123456789012345678901234567890),
+        ("-" + "9" * 4000, -int("9" * 4000)),
+        ("-", 0),  # a bare minus sign reads as zero
+    ],
+    ids=repr,
+)
+def test_integers(text, expected):
+    value = quelt.loads(text)
+    assert type(value) is int and value == expected
+
+
+@pytest.mark.parametrize("text", ["[-]", "[-,1]"], ids=repr)
+def test_bare_minus_inside_array(text):
+    assert quelt.loads(text)[0] == 0
+
+
+def bits(x):
+    return struct.pack(">d", x)
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("1.5", 1.5),
+        ("1e2", 100.0),
+        ("1E-2", 0.01),
+        ("1.", 1.0),
+        ("1.e2", 100.0),
+        ("-.5", -0.5),
+        ("01.5", 1.5),
+        ("-0.0", -0.0),
+        ("0.1", 0.1),
+        ("2.2250738585072014e-308", 2.2250738585072014e-308),
+        ("5e-324", 5e-324),
+        ("1.7976931348623157e308", 1.7976931348623157e308),
+        ("1e400", math.inf),
+        ("-1e400", -math.inf),
+        ("1e-400", 0.0),
+        ("0.30000000000000004", 0.30000000000000004),
+        ("123456789012345678901234567890.0", 1.2345678901234568e29),
+        ("Infinity", math.inf),
+        ("-Infinity", -math.inf),
+    ],
+    ids=repr,
+)
+def test_floats(text, expected):
+    value = quelt.loads(text)
+    assert type(value) is float and bits(value) == bits(expected)
+
+
+def test_nan_is_quiet_and_unsigned():
+    value = quelt.loads("NaN")
+    assert math.isnan(value)
+    assert bits(value) == bytes.fromhex("7ff8000000000000")
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("Inf", "Unexpected character found when decoding 'Infinity'"),
+        ("Infinit", "Unexpected character found when decoding 'Infinity'"),
+        ("Iinfinity", "Unexpected character found when decoding 'Infinity'"),
+        ("Na", "Unexpected character found when decoding 'NaN'"),
+        ("NAN", "Unexpected character found when decoding 'NaN'"),
+        ("-Inf", "Unexpected character found when decoding '-Infinity'"),
+        ("-I", "Unexpected character found when decoding '-Infinity'"),
+        ("NaNx", "Trailing data"),
+        ("Infinity1", "Trailing data"),
+        ("-NaN", "Trailing data"),
+        ("1e", "Trailing data"),
+        ("1e+", "Trailing data"),
+        ("-.", "Trailing data"),
+        ("-e5", "Trailing data"),
+        ("1.5.5", "Trailing data"),
+        ("0x10", "Trailing data"),
+        ("[1e]", "Unexpected character found when decoding array value (2)"),
+        ("[-.]", "Unexpected character found when decoding array value (2)"),
+        ("nan", "Unexpected character found when decoding 'null'"),
+        ("+1", "Expected object or value"),
+    ],
+    ids=repr,
+)
+def test_rejected(text, message):
+    with pytest.raises(quelt.JSONDecodeError) as info:
+        quelt.loads(text)
+    assert info.value.args == (message,)
+
+
+def test_integer_beyond_interpreter_digit_limit_raises_its_value_error():
+    limit = sys.get_int_max_str_digits()
+    with pytest.raises(ValueError) as info:
+        quelt.loads("1" * (limit + 1))
+    assert type(info.value) is ValueError
+
+
+def test_numbers_in_containers():
+    assert quelt.loads('{"a":-1,"b":[1.5e3,2,-0,18446744073709551616]}') == {
+        "a": -1,
+        "b": [1500.0, 2, 0, 2**64],
+    }
