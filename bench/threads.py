@@ -8,13 +8,14 @@ dumps (default options), on one document ($BENCH_THREAD_DOC, twitter by
 default): each of N threads gets its own copy of the input (its own bytes
 object, or its own freshly parsed objects), all start together at a barrier,
 and each calls the function in a loop until a common deadline
-($BENCH_THREAD_TIME seconds after the start, 1.0 by default).  Throughput is
+($BENCH_THREAD_TIME seconds after the start, 0.5 by default).  Throughput is
 all the calls completed divided by the time from the start until the last
-call returned.  Each
-(library, operation, N) is measured 3 times and the median kept.
+call returned.  After a warm-up, 5 rounds each measure 1 then 2 threads;
+the throughputs reported are the medians over the rounds.
 
-scaling = 2-thread throughput / 1-thread throughput: 2.0 is perfect on two
-cores, 1.0 means the threads only took turns.  Run on the free-threaded build
+scaling = 2-thread throughput / 1-thread throughput (the median of the
+rounds' ratios): 2.0 is perfect on two cores, 1.0 means the threads only
+took turns.  Run on the free-threaded build
 this is the point of quelt; run on the GIL build it shows the contrast.
 Whether the GIL was actually off while measuring (an extension without the
 free-threading declaration turns it back on at import) is recorded too.
@@ -39,8 +40,8 @@ from common import QUICK, RESULTS, CpuWatch, build_name, env_float, machine  # n
 
 LIBRARIES = ["quelt", "json"]
 THREAD_COUNTS = [1, 2]
-WINDOW = 0.1 if QUICK else env_float("BENCH_THREAD_TIME", 1.0)
-ROUNDS = 1 if QUICK else 3
+WINDOW = 0.1 if QUICK else env_float("BENCH_THREAD_TIME", 0.5)
+ROUNDS = 1 if QUICK else 5
 
 
 def throughput(fn, inputs: list) -> float:
@@ -110,16 +111,24 @@ def main() -> int:
                 continue
             watch = CpuWatch()
             try:
-                per_n = {}
+                inputs = {n: copies(doc.data, op, n) for n in THREAD_COUNTS}
                 for n in THREAD_COUNTS:
-                    inputs = copies(doc.data, op, n)
-                    throughput(fn, inputs)  # warm-up
-                    per_n[n] = statistics.median(throughput(fn, inputs) for _ in range(ROUNDS))
+                    throughput(fn, inputs[n])  # warm-up
+                # Rounds alternate 1 and 2 threads, so that a change in the
+                # machine's other load touches both alike; the scaling is the
+                # median of the rounds' own ratios.
+                samples = {n: [] for n in THREAD_COUNTS}
+                for _ in range(ROUNDS):
+                    for n in THREAD_COUNTS:
+                        samples[n].append(throughput(fn, inputs[n]))
+                del inputs
             except Exception as exc:
                 row.update(status="error", error=f"{type(exc).__name__}: {exc}"[:160])
                 continue
-            row.update(status="ok", per_second={str(n): v for n, v in per_n.items()},
-                       scaling=per_n[2] / per_n[1], other_cores=watch.other_cores())
+            ratios = [two / one for one, two in zip(samples[1], samples[2])]
+            row.update(status="ok",
+                       per_second={str(n): statistics.median(v) for n, v in samples.items()},
+                       scaling=statistics.median(ratios), other_cores=watch.other_cores())
         for row in rows[-2:]:
             if row["status"] == "ok":
                 one, two = row["per_second"]["1"], row["per_second"]["2"]
