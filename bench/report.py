@@ -431,7 +431,10 @@ def main() -> int:
         "In parentheses: this library's time / quelt's time, same run (above 1: quelt is "
         "faster).  n/a: the library has no such operation.  ~: a call so slow that fewer "
         "than 3 repetitions were timed.  A note number after a time: the result "
-        "differs from json's (the call is timed all the same).  Output types differ: " + output_types(runs) + ".",
+        "differs from json's (the call is timed all the same).  The garbage collector stays on, "
+        "as in real use.  Output types differ: " + output_types(runs) + ".  Defaults differ too: "
+        "quelt, json, simplejson and rapidjson escape non-ASCII characters by default "
+        "(ensure_ascii), orjson and msgspec write UTF-8; quelt also escapes '/' by default.",
         "",
     ]
     for build, run in runs.items():

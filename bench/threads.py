@@ -158,4 +158,8 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except FileNotFoundError as exc:  # the shared data directory is missing
+        print(f"threads.py: {exc}", file=sys.stderr)
+        sys.exit(2)
