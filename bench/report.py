@@ -270,8 +270,10 @@ def output_types(runs: dict) -> str:
     return "; ".join(f"{', '.join(libs)} return {t}" for t, libs in by_type.items())
 
 
-def contention(runs: dict, threads: dict, memory: dict) -> str:
-    """A line on how busy other processes kept the machine while measuring."""
+BUSY = 0.15  # cores used by other processes above which a run is flagged
+
+
+def other_loads(runs: dict, threads: dict, memory: dict) -> dict:
     loads = {}
     for build in BUILDS:
         if build in runs:
@@ -281,13 +283,22 @@ def contention(runs: dict, threads: dict, memory: dict) -> str:
             loads[f"threads {build}"] = max(values) if values else None
         if build in memory:
             loads[f"memory {build}"] = memory[build].get("other_cores")
-    known = {k: v for k, v in loads.items() if v is not None}
+    return {k: v for k, v in loads.items() if v is not None}
+
+
+def busy(runs: dict, threads: dict, memory: dict) -> bool:
+    return max(other_loads(runs, threads, memory).values(), default=0.0) > BUSY
+
+
+def contention(runs: dict, threads: dict, memory: dict) -> str:
+    """A line on how busy other processes kept the machine while measuring."""
+    known = other_loads(runs, threads, memory)
     if not known:
         return "Load from other processes: not measured (no /proc/stat)."
     text = ("Other processes' CPU use while measuring, in cores (of "
             f"{next(iter(runs.values()))['machine']['cores']}): "
             + ", ".join(f"{k} {v:.2f}" for k, v in known.items()) + ".")
-    if max(known.values()) > 0.15:
+    if max(known.values()) > BUSY:
         text = ("**The machine was busy with other work during this run: the times are "
                 "inflated and noisy, and thread scaling is unreliable.** " + text)
     return text
@@ -299,7 +310,7 @@ COLOURS = {"quelt": "#d62728", "json": "#7f7f7f", "orjson": "#1f77b4",
            "msgspec": "#2ca02c", "simplejson": "#9467bd", "rapidjson": "#ff7f0e"}
 
 
-def draw(runs: dict, threads: dict, memory: dict, path: Path) -> None:
+def draw(runs: dict, threads: dict, memory: dict, path: Path, caveat: str = "") -> None:
     """Throughput per document for each operation and build (log scale; a
     cross at the foot of a bar's place marks a call that failed), then thread
     scaling and peak memory."""
@@ -369,7 +380,7 @@ def draw(runs: dict, threads: dict, memory: dict, path: Path) -> None:
     hbars(axes[len(ops)][1], items, "peak RSS above baseline, MB (lower is better)",
           f"memory: one call on a {doc_mb:.0f} MB document")
 
-    fig.suptitle("quelt benchmarks", fontsize=14)
+    fig.suptitle("quelt benchmarks" + (f" ({caveat})" if caveat else ""), fontsize=14)
     fig.tight_layout(rect=(0, 0, 1, 0.98))
     fig.savefig(path, dpi=80)
     plt.close(fig)
@@ -451,7 +462,8 @@ def main() -> int:
         out += ["## Memory", "",
                 "Peak resident memory above the baseline for one call, each in a fresh process: "
                 "loads of the document's bytes, dumps of its objects.  Retained: what is still "
-                "resident with the result alive.",
+                "resident with the result alive (on the free-threaded build the allocator, "
+                "mimalloc, keeps freed memory resident, so there it stays close to peak).",
                 "", section_memory(memory, notes), ""]
     if notes.keys:
         out += ["## Notes", "", notes.render(), ""]
@@ -461,7 +473,9 @@ def main() -> int:
     RESULTS.mkdir(parents=True, exist_ok=True)
     (RESULTS / "README.md").write_text(text)
     try:
-        draw(runs, threads, memory, RESULTS / "bench.png")
+        caveats = (["BENCH_QUICK smoke run, not a measurement"] if quick else []) + \
+            (["machine busy with other work: noisy"] if busy(runs, threads, memory) else [])
+        draw(runs, threads, memory, RESULTS / "bench.png", "; ".join(caveats))
     except ImportError as exc:
         print(f"report.py: chart not drawn: {exc}", file=sys.stderr)
         return 1
