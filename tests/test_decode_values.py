@@ -171,3 +171,18 @@ def test_errors_inside_long_arrays(doc, message):
     with pytest.raises(quelt.JSONDecodeError) as info:
         quelt.loads(doc)
     assert info.value.args == (message,)
+
+
+def test_whitespace_runs_of_every_length():
+    # Runs are skipped sixteen bytes at a time while they lie before the end
+    # of the input; lengths around those blocks, and runs that reach the end.
+    for length in range(0, 50):
+        for blank in (" ", "\n", "\r\n", "\t "):
+            gap = (blank * length)[:length]
+            assert quelt.loads(gap + "[" + gap + "1" + gap + "," + gap + '{"a"' + gap + ":" + gap + "2" + gap + "}" + gap + "]" + gap) == [1, {"a": 2}]
+            with pytest.raises(quelt.JSONDecodeError) as info:
+                quelt.loads("[" + gap + "\f" + gap + "1]")
+            assert info.value.args == (EXPECTED_VALUE,)
+            with pytest.raises(quelt.JSONDecodeError) as info:
+                quelt.loads("[1]" + gap + "\x00" + gap)
+            assert info.value.args == ("Trailing data",)

@@ -169,3 +169,38 @@ def test_long_strings_of_worst_case_characters():
     for text in ("\x01" * 70000, "\ud800" * 30000, "\U0001f600" * 20000):
         out = quelt.dumps([text, {text: text}])
         assert json.loads(out) == [text, {text: text}]
+
+
+# A str is escaped from its own storage (one, two or four bytes per code
+# point), a bytes value from its UTF-8 bytes; for the same text both must give
+# the same JSON under every option.  The plain-run copy works sixteen bytes at
+# a time, so each special character is also tried at every offset of a block.
+ONE_OF_EACH_KIND = [
+    "plain ascii",
+    "caf\u00e9 \u00ff\u0080",  # one byte per code point
+    "\u20ac\u4e2d\uffff",  # two bytes
+    "\U0001F600\U0010FFFF\U00010000",  # four bytes
+    "lone \ud800 and \udfff surrogates",
+    "nul \x00 del \x7f ctl \x01\x1f\x0b",
+    'quote " backslash \\ slash / html <&> \b\f\n\r\t',
+]
+
+
+class StrSub(str):
+    pass
+
+
+@pytest.mark.parametrize("ensure_ascii", [True, False])
+@pytest.mark.parametrize("html", [True, False])
+@pytest.mark.parametrize("slashes", [True, False])
+def test_str_storage_and_utf8_bytes_agree(ensure_ascii, html, slashes):
+    opts = dict(ensure_ascii=ensure_ascii, encode_html_chars=html, escape_forward_slashes=slashes)
+    for base in ONE_OF_EACH_KIND:
+        for text in (base, "\u00e9" + base, "\U0001F600" + base):
+            for offset in (0, 1, 15, 16, 17, 31):
+                value = "a" * offset + text + "z" * offset
+                as_bytes = value.encode("utf-8", "surrogatepass")
+                expected = quelt.dumps([as_bytes], reject_bytes=False, **opts)
+                assert quelt.dumps([value], **opts) == expected, (value, opts)
+                assert quelt.dumps([StrSub(value)], **opts) == expected
+                assert quelt.loads(expected) == [value]
