@@ -307,7 +307,8 @@ def contention(runs: dict, threads: dict, memory: dict) -> str:
 # ---- chart -----------------------------------------------------------------
 
 COLOURS = {"quelt": "#d62728", "json": "#7f7f7f", "orjson": "#1f77b4",
-           "msgspec": "#2ca02c", "simplejson": "#9467bd", "rapidjson": "#ff7f0e"}
+           "msgspec": "#2ca02c", "simplejson": "#9467bd", "rapidjson": "#ff7f0e",
+           "python loop": "#000000"}
 
 
 def draw(runs: dict, threads: dict, memory: dict, path: Path, caveat: str = "") -> None:
@@ -356,9 +357,10 @@ def draw(runs: dict, threads: dict, memory: dict, path: Path, caveat: str = "") 
 
     def hbars(ax, items, xlabel, title):
         labels = [f"{lib} {op} ({build})" for build, lib, op, _ in items]
+        colours = [COLOURS.get(lib) for _, lib, _, _ in items]
         values = [v if v is not None else 0 for *_, v in items]
         ys = range(len(items))
-        ax.barh(ys, values, color=[COLOURS.get(lib) for _, lib, _, _ in items])
+        ax.barh(ys, values, color=colours)
         for y, (*_, v) in zip(ys, items):
             if v is None:
                 ax.text(0, y, " failed", va="center", fontsize=8)
@@ -455,7 +457,9 @@ def main() -> int:
         out += ["## Threads", "",
                 f"Throughput of 1 and 2 threads each calling loads (bytes) or dumps on its own "
                 f"copy of {doc['name']} ({fmt_bytes(doc['bytes'])}); scaling = 2-thread / "
-                f"1-thread throughput (2.00 is perfect on two cores).  Other load: cores "
+                f"1-thread throughput (2.00 is perfect on two cores).  The python loop row is a "
+                f"pure-Python loop that shares and allocates nothing: the most the machine and "
+                f"the build allowed at the time.  Other load: cores "
                 f"used by other processes meanwhile; above ~0.1 the scaling is not to be trusted.",
                 "", section_threads(threads, notes), ""]
     if memory:

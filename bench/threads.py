@@ -15,8 +15,9 @@ the throughputs reported are the medians over the rounds.
 
 scaling = 2-thread throughput / 1-thread throughput (the median of the
 rounds' ratios): 2.0 is perfect on two cores, 1.0 means the threads only
-took turns.  Run on the free-threaded build
-this is the point of quelt; run on the GIL build it shows the contrast.
+took turns.  On the free-threaded build this is the point of quelt; on the
+GIL build it shows the contrast.  A pure-Python loop is measured the same
+way first, as the reference for what the machine allowed at that moment.
 Whether the GIL was actually off while measuring (an extension without the
 free-threading declaration turns it back on at import) is recorded too.
 """
@@ -86,6 +87,39 @@ def copies(data: bytes, op: str, n: int) -> list:
     return [json.loads(data) for _ in range(n)]
 
 
+def spin(_) -> None:
+    x = 0
+    for i in range(100_000):
+        x += i
+
+
+def measure(fn, make_inputs) -> dict:
+    """One row: after a check call and a warm-up, ROUNDS rounds each measure
+    1 then 2 threads (alternating, so that a change in the machine's other
+    load touches both alike); the scaling is the median of the rounds' own
+    ratios."""
+    try:
+        fn(make_inputs(1)[0])
+    except Exception as exc:
+        return {"status": "error", "error": f"{type(exc).__name__}: {exc}"[:160]}
+    watch = CpuWatch()
+    try:
+        inputs = {n: make_inputs(n) for n in THREAD_COUNTS}
+        for n in THREAD_COUNTS:
+            throughput(fn, inputs[n])  # warm-up
+        samples: dict[int, list[float]] = {n: [] for n in THREAD_COUNTS}
+        for _ in range(ROUNDS):
+            for n in THREAD_COUNTS:
+                samples[n].append(throughput(fn, inputs[n]))
+    except Exception as exc:
+        return {"status": "error", "error": f"{type(exc).__name__}: {exc}"[:160]}
+    ratios = [two / one for one, two in zip(samples[1], samples[2])]
+    return {"status": "ok",
+            "per_second": {str(n): statistics.median(v) for n, v in samples.items()},
+            "scaling": statistics.median(ratios),
+            "other_cores": watch.other_cores()}
+
+
 def main() -> int:
     build = build_name()
     doc_name = os.environ.get("BENCH_THREAD_DOC", "twitter")
@@ -95,49 +129,32 @@ def main() -> int:
     libraries = {name: libs_mod.load(name) for name in LIBRARIES}
     gil_enabled = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
 
-    rows = []
+    # The reference case: a pure-Python loop that allocates nothing and
+    # shares nothing.  It shows what the machine and the interpreter allow at
+    # that moment (near 2.0 on the free-threaded build of an idle 2-core
+    # machine, 1.0 with the GIL), to read the libraries' scaling against.
+    cases = [("python loop", "cpu", None, spin, lambda n: [None] * n)]
     for name, lib in libraries.items():
         for op, key in (("loads", "loads_bytes"), ("dumps", "dumps")):
-            row = {"lib": name, "op": op}
-            rows.append(row)
-            if not lib.available:
-                row.update(status="error", error="not importable: " + lib.error)
-                continue
-            fn = lib.ops[key]
-            try:
-                fn(copies(doc.data, op, 1)[0])
-            except Exception as exc:
-                row.update(status="error", error=f"{type(exc).__name__}: {exc}"[:160])
-                continue
-            watch = CpuWatch()
-            try:
-                inputs = {n: copies(doc.data, op, n) for n in THREAD_COUNTS}
-                for n in THREAD_COUNTS:
-                    throughput(fn, inputs[n])  # warm-up
-                # Rounds alternate 1 and 2 threads, so that a change in the
-                # machine's other load touches both alike; the scaling is the
-                # median of the rounds' own ratios.
-                samples = {n: [] for n in THREAD_COUNTS}
-                for _ in range(ROUNDS):
-                    for n in THREAD_COUNTS:
-                        samples[n].append(throughput(fn, inputs[n]))
-                del inputs
-            except Exception as exc:
-                row.update(status="error", error=f"{type(exc).__name__}: {exc}"[:160])
-                continue
-            ratios = [two / one for one, two in zip(samples[1], samples[2])]
-            row.update(status="ok",
-                       per_second={str(n): statistics.median(v) for n, v in samples.items()},
-                       scaling=statistics.median(ratios), other_cores=watch.other_cores())
-        for row in rows[-2:]:
-            if row["status"] == "ok":
-                one, two = row["per_second"]["1"], row["per_second"]["2"]
-                print(f"  [{build}] threads {doc.name} {name:<6} {row['op']:<6} "
-                      f"1 thread {one:8.1f}/s  2 threads {two:8.1f}/s  "
-                      f"scaling {row['scaling']:.2f}", flush=True)
-            else:
-                print(f"  [{build}] threads {doc.name} {name:<6} {row['op']:<6} {row['error']}",
-                      flush=True)
+            fn = lib.ops[key] if lib.available else None
+            cases.append((name, op, lib, fn, lambda n, op=op: copies(doc.data, op, n)))
+
+    rows = []
+    for name, op, lib, fn, make_inputs in cases:
+        row = {"lib": name, "op": op}
+        rows.append(row)
+        if lib is not None and not lib.available:
+            row.update(status="error", error="not importable: " + lib.error)
+        else:
+            row.update(measure(fn, make_inputs))
+        if row["status"] == "ok":
+            one, two = row["per_second"]["1"], row["per_second"]["2"]
+            print(f"  [{build}] threads {doc.name} {name:<11} {op:<5} "
+                  f"1 thread {one:8.1f}/s  2 threads {two:8.1f}/s  "
+                  f"scaling {row['scaling']:.2f}  (other load {row['other_cores'] or 0:.2f})",
+                  flush=True)
+        else:
+            print(f"  [{build}] threads {doc.name} {name:<11} {op:<5} {row['error']}", flush=True)
 
     result = {
         "build": build,
