@@ -38,7 +38,7 @@ test: install
 	exit $$rc
 
 clean:
-	rm -rf $(BUILD) $(VENV) *.egg-info
+	rm -rf $(BUILD) $(VENV) .venv-gil *.egg-info
 
 # ---- benchmarks ------------------------------------------------------------
 # `make bench` measures quelt against the standard library's json and the
