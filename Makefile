@@ -38,7 +38,49 @@ test: install
 	exit $$rc
 
 clean:
-	rm -rf $(BUILD) $(VENV) *.egg-info
+	rm -rf $(BUILD) $(VENV) .venv-gil *.egg-info
+
+# ---- benchmarks ------------------------------------------------------------
+# `make bench` measures quelt against the standard library's json and the
+# PyPI peers on both builds of the same CPython: the free-threaded one
+# (.venv, as for the tests) and the default, GIL one (.venv-gil, built once
+# per machine by the provisioning script).  quelt is installed in both; the
+# peers are installed one by one, so that one without a wheel is reported
+# and does not stop the rest.  Results go to bench/results/ (generated).
+# BENCH_QUICK=1 makes a smoke run of a few seconds per build.
+.PHONY: bench bench-clean
+
+VENV_GIL   := .venv-gil
+PYTHON_GIL := $(VENV_GIL)/bin/python
+PIP_GIL    := $(PYTHON_GIL) -m pip --disable-pip-version-check -q
+
+$(VENV_GIL)/.ready: requirements-dev.txt scripts/provision-python.sh
+	py=$$(scripts/provision-python.sh --gil | tail -n 1); \
+	"$$py" -c 'import sys; assert sys.version_info >= (3, 13), sys.version'; \
+	rm -rf $(VENV_GIL); "$$py" -m venv $(VENV_GIL)
+	$(PIP_GIL) install --upgrade pip
+	$(PIP_GIL) install -r requirements-dev.txt
+	touch $@
+
+# Stale results are removed first, so the report never mixes runs.  quelt
+# goes into both venvs (build/<wheel tag> differs per build: cp313t, cp313),
+# then the peers: binary wheels only on the free-threaded build.
+bench: install $(VENV_GIL)/.ready
+	rm -rf bench/results
+	$(PIP_GIL) install --no-build-isolation --no-deps --force-reinstall \
+	    -C build-dir=$(BUILD)/{wheel_tag} .
+	$(PYTHON) bench/install_peers.py --only-binary
+	$(PYTHON_GIL) bench/install_peers.py --extra matplotlib
+	$(PYTHON) bench/run.py
+	$(PYTHON_GIL) bench/run.py
+	$(PYTHON) bench/threads.py
+	$(PYTHON_GIL) bench/threads.py
+	$(PYTHON) bench/memory.py
+	$(PYTHON_GIL) bench/memory.py
+	$(PYTHON_GIL) bench/report.py
+
+bench-clean:
+	rm -rf $(VENV_GIL) bench/results
 
 # ---- hardening: sanitizers, fuzzing, stress ---------------------------------
 # Self-contained: each target provisions what it needs (clang for the

@@ -22,18 +22,8 @@ def dumps(
     default: Callable[[Any], Any] | None = None,
     separators: tuple[str, str] | None = None,
 ) -> str: ...
-def encode(
-    obj: Any,
-    ensure_ascii: bool = True,
-    encode_html_chars: bool = False,
-    escape_forward_slashes: bool = True,
-    sort_keys: bool = False,
-    indent: int = 0,
-    allow_nan: bool = True,
-    reject_bytes: bool = True,
-    default: Callable[[Any], Any] | None = None,
-    separators: tuple[str, str] | None = None,
-) -> str: ...
+encode = dumps
+
 def dump(
     obj: Any,
     fp: _Writer,
@@ -50,5 +40,5 @@ def dump(
     separators: tuple[str, str] | None = None,
 ) -> None: ...
 def loads(obj: str | bytes | bytearray) -> Any: ...
-def decode(obj: str | bytes | bytearray) -> Any: ...
+decode = loads
 def load(fp: _Reader, /) -> Any: ...

@@ -7,6 +7,10 @@
 #include <climits>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "codec/codec.h"
 #include "codec/pyref.h"
 #include "module/quelt.h"
@@ -16,6 +20,9 @@ namespace {
 
 constexpr uint32_t kMaxDepth = 1024;
 constexpr Py_ssize_t kInlineScratchSlots = 256;
+constexpr Py_ssize_t kInlineItemSlots = 256;
+constexpr size_t kKeyCacheSlots = 512;  // a power of two
+constexpr Py_ssize_t kKeyCacheMaxLength = 64;
 
 // ---- error recording ---------------------------------------------------------
 
@@ -76,12 +83,59 @@ static_assert(g_decoderLookup[0xF0] == CLASS_LEAD4 && g_decoderLookup[0xF4] == C
 static_assert(g_decoderLookup[0xF5] == CLASS_ABOVE_MAX && g_decoderLookup[0xF7] == CLASS_ABOVE_MAX, "");
 static_assert(g_decoderLookup[0xF8] == CLASS_NO_SEQUENCE && g_decoderLookup[0xFF] == CLASS_NO_SEQUENCE, "");
 
+// First byte at or after `p` that is not plain inside a string: a quotation
+// mark, a backslash, the NUL or a byte of a multi-byte sequence.  Sixteen bytes
+// at a time while they lie before `end` (SSE2 is the x86-64 baseline; this
+// more than halves the time spent in long strings), then byte by byte up to
+// the NUL after the input, which stops the table loop.
+inline const unsigned char* scan_plain(const unsigned char* p, const unsigned char* end) noexcept {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p >= 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i special = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
+            _mm_cmpeq_epi8(chunk, zero));
+        // The top bit of each byte: set for special bytes and for 0x80-0xFF.
+        const int mask = _mm_movemask_epi8(_mm_or_si128(special, chunk));
+        if (mask) return p + __builtin_ctz(unsigned(mask));
+        p += 16;
+    }
+#else
+    (void)end;
+#endif
+    while (g_decoderLookup[*p] == CLASS_PLAIN) ++p;
+    return p;
+}
+
 // ---- whitespace ----------------------------------------------------------------
 
 // Space, tab, line feed and carriage return; nothing else (no form feed, no
-// byte-order mark).  The NUL after the input is not whitespace, so the loop
-// stops there at the latest.
-inline const unsigned char* skip_whitespace(const unsigned char* p) noexcept {
+// byte-order mark).  The NUL after the input is not whitespace, so the loops
+// stop there at the latest.  Indented documents put runs of a dozen spaces or
+// more between tokens, so a run is skipped sixteen bytes at a time while they
+// lie before `end` (a quarter fewer instructions on such documents).
+inline const unsigned char* skip_whitespace(const unsigned char* p, const unsigned char* end) noexcept {
+    if (*p > ' ') return p;  // the common case: a token follows at once
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i lineFeed = _mm_set1_epi8('\n');
+    const __m128i carriageReturn = _mm_set1_epi8('\r');
+    const __m128i tab = _mm_set1_epi8('\t');
+    while (end - p >= 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i blank = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(chunk, space), _mm_cmpeq_epi8(chunk, lineFeed)),
+            _mm_or_si128(_mm_cmpeq_epi8(chunk, carriageReturn), _mm_cmpeq_epi8(chunk, tab)));
+        const unsigned other = ~unsigned(_mm_movemask_epi8(blank)) & 0xFFFFu;
+        if (other) return p + __builtin_ctz(other);
+        p += 16;
+    }
+#else
+    (void)end;
+#endif
     while (*p <= ' ' && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
     return p;
 }
@@ -148,6 +202,16 @@ PyObject* decode_literal(Decoder* ds) noexcept {
     return true;
 }
 
+// Room for `more` code points after `*out`, growing the scratch buffer (and
+// moving `*out` with it) when needed.
+inline bool reserve_scratch(Decoder* ds, uint32_t** out, Py_ssize_t more) noexcept {
+    if (ds->escEnd - *out >= more) return true;
+    const Py_ssize_t used = *out - ds->escStart;
+    if (!grow_scratch(ds, used, used + more)) return false;
+    *out = ds->escStart + used;
+    return true;
+}
+
 inline int hex_value(unsigned char h) noexcept {
     if (h >= '0' && h <= '9') return h - '0';
     if (h >= 'a' && h <= 'f') return h - 'a' + 10;
@@ -157,46 +221,130 @@ inline int hex_value(unsigned char h) noexcept {
 
 inline bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
 
+template <typename Unit>
+inline void narrow_copy(Unit* to, const uint32_t* from, Py_ssize_t count) noexcept {
+    for (Py_ssize_t i = 0; i < count; ++i) to[i] = static_cast<Unit>(from[i]);
+}
+
+// A str from `count` code points.  `bits` is the OR of them all: below 0x80,
+// 0x100 or 0x10000 exactly when every code point is, so it names the narrowest
+// kind, which CPython requires of every str it compares.
+PyObject* string_from_code_points(const uint32_t* points, Py_ssize_t count, uint32_t bits) noexcept {
+    const Py_UCS4 maxchar = bits < 0x80 ? 0x7F : bits < 0x100 ? 0xFF : bits < 0x10000 ? 0xFFFF : 0x10FFFF;
+    PyObject* text = PyUnicode_New(count, maxchar);
+    if (!text) return nullptr;
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: narrow_copy(PyUnicode_1BYTE_DATA(text), points, count); break;
+    case PyUnicode_2BYTE_KIND: narrow_copy(PyUnicode_2BYTE_DATA(text), points, count); break;
+    default: memcpy(PyUnicode_4BYTE_DATA(text), points, size_t(count) * sizeof(uint32_t)); break;
+    }
+    return text;
+}
+
+// The escape sequence at `*p`: stores its code point (or completes a
+// surrogate pair) and moves `*p` past it.  Room for one code point is there.
+inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out, uint32_t* bits,
+                          const unsigned char** pairPoint) noexcept {
+    const unsigned char* p = *at;
+    uint32_t v;
+    switch (p[1]) {
+    case '"': v = '"'; break;
+    case '\\': v = '\\'; break;
+    case '/': v = '/'; break;
+    case 'b': v = '\b'; break;
+    case 'f': v = '\f'; break;
+    case 'n': v = '\n'; break;
+    case 'r': v = '\r'; break;
+    case 't': v = '\t'; break;
+    case 'u': {
+        uint32_t u = 0;
+        for (int i = 2; i < 6; ++i) {
+            const int digit = hex_value(p[i]);
+            if (digit < 0) {
+                fail(ds, p[i] == 0
+                    ? "Unterminated unicode escape sequence when decoding 'string'"
+                    : "Unexpected character in unicode escape sequence when decoding 'string'");
+                return false;
+            }
+            u = (u << 4) | uint32_t(digit);
+        }
+        if ((u & 0xFC00) == 0xDC00 && p == *pairPoint) {
+            // (*out)[-1] is the high surrogate stored by the adjacent escape.
+            uint32_t* high = *out - 1;
+            *high = 0x10000 + ((*high - 0xD800) << 10) + (u - 0xDC00);
+            *bits |= *high;
+        } else {
+            *(*out)++ = u;
+            *bits |= u;
+        }
+        *at = p + 6;
+        if ((u & 0xFC00) == 0xD800) *pairPoint = *at;
+        return true;
+    }
+    case 0:
+        fail(ds, "Unterminated escape sequence when decoding 'string'");
+        return false;
+    default:
+        fail(ds, "Unrecognized escape sequence when decoding 'string'");
+        return false;
+    }
+    *(*out)++ = v;
+    *bits |= v;
+    *at = p + 2;
+    return true;
+}
+
 // The general string path: escapes and multi-byte UTF-8.  `p` is where the
-// ASCII scan of decode_string stopped; the bytes before it are plain.
+// plain scan of decode_string stopped; the bytes before it are plain ASCII.
 //
-// The buffer grows on demand: every loop turn stores at most one code point,
-// so one capacity test per turn is enough.  (Reserving for all the rest of the
-// input instead would cost four bytes per remaining input byte, and would not
-// stay sound if another thread rewrote a bytearray while it is parsed.)
+// The buffer grows on demand: each loop turn checks room for what it stores.
+// (Reserving for all the rest of the input instead would cost four bytes per
+// remaining input byte, and would not stay sound if another thread rewrote a
+// bytearray while it is parsed.)
 [[gnu::noinline]] PyObject* decode_string_general(Decoder* ds, const unsigned char* first,
                                                   const unsigned char* p) noexcept {
-    const Py_ssize_t prefix = p - first;
-    if (prefix >= ds->escEnd - ds->escStart && !grow_scratch(ds, 0, prefix + 1)) return nullptr;
     uint32_t* out = ds->escStart;
-    for (const unsigned char* q = first; q < p; ++q) *out++ = *q;
+    uint32_t bits = 0;  // OR of the stored code points
 
     // Position just after the latest \u escape holding a high surrogate; a
     // low-surrogate escape starting exactly there completes the pair.
     const unsigned char* pairPoint = nullptr;
 
-    // No bounds test on reads: each byte of a sequence is checked before the
-    // next is read, and the NUL after the input fails every check.
+    // A run of plain bytes (first the one before p) is widened in one go.
+    const unsigned char* run = first;
     for (;;) {
-        if (out == ds->escEnd) {
-            const Py_ssize_t used = out - ds->escStart;
-            if (!grow_scratch(ds, used, used + 1)) return nullptr;
-            out = ds->escStart + used;
+        if (p > run) {
+            if (!reserve_scratch(ds, &out, p - run)) return nullptr;
+            // The scan saw ASCII here, but a bytearray may have changed since:
+            // what is stored counts, so it goes into `bits` as well.
+            uint32_t runBits = 0;
+            for (; run < p; ++run) {
+                const uint32_t c = *run;
+                *out++ = c;
+                runBits |= c;
+            }
+            bits |= runBits;
         }
+        if (!reserve_scratch(ds, &out, 1)) return nullptr;
+
+        // No bounds test on reads: each byte of a sequence is checked before
+        // the next is read, and the NUL after the input fails every check.
         const unsigned char b = *p;
         switch (g_decoderLookup[b]) {
         case CLASS_PLAIN:
-            *out++ = b;
-            ++p;
+            run = p;
+            p = scan_plain(p + 1, ds->end);
             continue;
         case CLASS_LEAD2: {
             if (!is_continuation(p[1]))
                 return fail(ds, "Invalid UTF-8 continuation byte when decoding 'string'");
             if ((b & 0x1F) < 2)
                 return fail(ds, "Overlong 2-byte UTF-8 sequence detected when decoding 'string'");
-            *out++ = (uint32_t(b & 0x1F) << 6) | (p[1] & 0x3F);
+            const uint32_t v = (uint32_t(b & 0x1F) << 6) | (p[1] & 0x3F);
+            *out++ = v;
+            bits |= v;
             p += 2;
-            continue;
+            break;
         }
         case CLASS_LEAD3: {
             if (!is_continuation(p[1]) || !is_continuation(p[2]))
@@ -205,8 +353,9 @@ inline bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x8
             if (v < 0x800)
                 return fail(ds, "Overlong 3-byte UTF-8 sequence detected when decoding 'string'");
             *out++ = v;  // encoded surrogates are kept as they are
+            bits |= v;
             p += 3;
-            continue;
+            break;
         }
         case CLASS_LEAD4: {
             if (!is_continuation(p[1]) || !is_continuation(p[2]) || !is_continuation(p[3]))
@@ -218,16 +367,17 @@ inline bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x8
             if (v > 0x10FFFF)
                 return fail(ds, "Code point > U+10FFFF encountered whilst decoding 'string'");
             *out++ = v;
+            bits |= v;
             p += 4;
-            continue;
+            break;
         }
         case CLASS_ESCAPE:
-            break;  // below
-        case CLASS_QUOTE: {
+            if (!decode_escape(ds, &p, &out, &bits, &pairPoint)) return nullptr;
+            break;
+        case CLASS_QUOTE:
             ds->lastType = DECODED_STRING;
             ds->start = p + 1;
-            return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, ds->escStart, out - ds->escStart);
-        }
+            return string_from_code_points(ds->escStart, out - ds->escStart, bits);
         case CLASS_END:
             return fail(ds, "Unmatched '\"' when decoding 'string'");
         case CLASS_NO_SEQUENCE:
@@ -237,62 +387,85 @@ inline bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x8
         default:  // CLASS_ABOVE_MAX
             return fail(ds, "Code point > U+10FFFF encountered whilst decoding 'string'");
         }
-
-        // Escape sequence at p.
-        switch (p[1]) {
-        case '"': *out++ = '"'; break;
-        case '\\': *out++ = '\\'; break;
-        case '/': *out++ = '/'; break;
-        case 'b': *out++ = '\b'; break;
-        case 'f': *out++ = '\f'; break;
-        case 'n': *out++ = '\n'; break;
-        case 'r': *out++ = '\r'; break;
-        case 't': *out++ = '\t'; break;
-        case 'u': {
-            uint32_t u = 0;
-            for (int i = 2; i < 6; ++i) {
-                const int digit = hex_value(p[i]);
-                if (digit < 0)
-                    return fail(ds, p[i] == 0
-                        ? "Unterminated unicode escape sequence when decoding 'string'"
-                        : "Unexpected character in unicode escape sequence when decoding 'string'");
-                u = (u << 4) | uint32_t(digit);
-            }
-            if ((u & 0xFC00) == 0xDC00 && p == pairPoint) {
-                // out[-1] is the high surrogate stored by the adjacent escape.
-                out[-1] = 0x10000 + ((out[-1] - 0xD800) << 10) + (u - 0xDC00);
-            } else {
-                *out++ = u;
-            }
-            p += 6;
-            if ((u & 0xFC00) == 0xD800) pairPoint = p;
-            continue;
-        }
-        case 0:
-            return fail(ds, "Unterminated escape sequence when decoding 'string'");
-        default:
-            return fail(ds, "Unrecognized escape sequence when decoding 'string'");
-        }
-        p += 2;
+        run = p;
     }
 }
 
+inline bool all_ascii(const unsigned char* p, Py_ssize_t length) noexcept {
+    unsigned char seen = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) seen |= p[i];
+    return seen < 0x80;
+}
+
+// A str from bytes that the plain scan found to be ASCII.  A bytearray may
+// have been rewritten by another thread since that scan, and a str flagged
+// ASCII must hold nothing else: so for one, the private copy is checked, and
+// null with `*changed` set sends the caller to the general path, which reads
+// each byte once.
+inline PyObject* new_ascii_string(const Decoder* ds, const unsigned char* first, Py_ssize_t length,
+                                  bool* changed) noexcept {
+    PyObject* text = PyUnicode_New(length, 127);
+    if (!text) return nullptr;
+    Py_UCS1* data = PyUnicode_1BYTE_DATA(text);
+    memcpy(data, first, size_t(length));
+    if (ds->inputMutable && !all_ascii(data, length)) {
+        Py_DECREF(text);
+        *changed = true;
+        return nullptr;
+    }
+    return text;
+}
+
+inline size_t key_slot(const unsigned char* p, Py_ssize_t length) noexcept {
+    // Collisions only cost a miss, so the first and last eight bytes will do.
+    uint64_t head = 0, tail = 0;
+    if (length >= 8) {
+        memcpy(&head, p, 8);
+        memcpy(&tail, p + length - 8, 8);
+    } else {
+        memcpy(&head, p, size_t(length));
+    }
+    const uint64_t mixed = (head * 0x9E3779B97F4A7C15ULL) ^ (tail * 0xC2B2AE3D27D4EB4FULL) ^ uint64_t(length);
+    return size_t(mixed >> 32) & (kKeyCacheSlots - 1);
+}
+
+// An object key of plain ASCII bytes, shared with its earlier occurrences in
+// this document.  The cache holds its own reference to each key it keeps.
+PyObject* cached_ascii_key(Decoder* ds, const unsigned char* first, Py_ssize_t length,
+                           bool* changed) noexcept {
+    if (!ds->keyCache) {
+        ds->keyCache = static_cast<PyObject**>(PyMem_Calloc(kKeyCacheSlots, sizeof(PyObject*)));
+        if (!ds->keyCache) return new_ascii_string(ds, first, length, changed);  // works uncached
+    }
+    PyObject** slot = &ds->keyCache[key_slot(first, length)];
+    PyObject* cached = *slot;
+    // A match hands out a str that is sound whatever the input holds now.
+    if (cached && PyUnicode_GET_LENGTH(cached) == length &&
+        memcmp(PyUnicode_1BYTE_DATA(cached), first, size_t(length)) == 0)
+        return Py_NewRef(cached);
+    PyObject* key = new_ascii_string(ds, first, length, changed);
+    if (key) Py_XSETREF(*slot, Py_NewRef(key));
+    return key;
+}
+
 // String at the opening quotation mark.  Strings of plain ASCII bytes, the
-// common case, become a str with one copy; anything else takes the general
-// path, which gives the same result for them.
+// common case, become a str with one copy (object keys through the key
+// cache); anything else takes the general path, which gives the same result
+// for them.
+template <bool kIsKey>
 PyObject* decode_string(Decoder* ds) noexcept {
     const unsigned char* const first = ds->start + 1;
     ds->lastType = DECODED_PENDING;
     ds->start = first;
 
-    const unsigned char* p = first;
-    while (g_decoderLookup[*p] == CLASS_PLAIN) ++p;  // stops at the NUL at the latest
+    const unsigned char* p = scan_plain(first, ds->end);
     if (*p != '"') return decode_string_general(ds, first, p);
 
     const Py_ssize_t length = p - first;
-    PyObject* text = PyUnicode_New(length, 127);
-    if (!text) return nullptr;
-    memcpy(PyUnicode_1BYTE_DATA(text), first, size_t(length));
+    bool changed = false;
+    PyObject* text = kIsKey && length <= kKeyCacheMaxLength ? cached_ascii_key(ds, first, length, &changed)
+                                                            : new_ascii_string(ds, first, length, &changed);
+    if (changed) return decode_string_general(ds, first, first);
     ds->lastType = DECODED_STRING;
     ds->start = p + 1;
     return text;
@@ -379,38 +552,86 @@ PyObject* decode_number(Decoder* ds) noexcept {
 
 // ---- containers ----------------------------------------------------------------
 
+// Doubles the member stack.  Rare path.
+[[gnu::noinline]] bool grow_items(Decoder* ds) noexcept {
+    const Py_ssize_t used = ds->itemTop - ds->itemStart;
+    const Py_ssize_t capacity = ds->itemEnd - ds->itemStart;
+    if (capacity > PY_SSIZE_T_MAX / 2 / Py_ssize_t(sizeof(PyObject*))) {
+        PyErr_NoMemory();
+        return false;
+    }
+    const size_t bytes = size_t(capacity) * 2 * sizeof(PyObject*);
+    PyObject** block;
+    if (ds->itemHeap) {
+        block = static_cast<PyObject**>(PyMem_Realloc(ds->itemStart, bytes));
+    } else {
+        block = static_cast<PyObject**>(PyMem_Malloc(bytes));
+        if (block) memcpy(block, ds->itemStart, size_t(used) * sizeof(PyObject*));
+    }
+    if (!block) {
+        PyErr_NoMemory();
+        return false;
+    }
+    ds->itemStart = block;
+    ds->itemTop = block + used;
+    ds->itemEnd = block + capacity * 2;
+    ds->itemHeap = 1;
+    return true;
+}
+
+// Releases the members an unfinished array pushed (from `base` up).
+[[gnu::noinline]] PyObject* drop_items(Decoder* ds, Py_ssize_t base) noexcept {
+    PyObject** const first = ds->itemStart + base;
+    while (ds->itemTop > first) Py_DECREF(*--ds->itemTop);
+    return nullptr;
+}
+
+// The members are pushed on the call's member stack (above those of the
+// enclosing arrays) and moved into a list of the exact size at the closing
+// bracket, which spares the list its growth steps and the per-append locking
+// of the free-threaded build.  Positions are kept as indices because the
+// stack may move when it grows.
 PyObject* decode_array(Decoder* ds) noexcept {
     if (++ds->objDepth > kMaxDepth) return fail(ds, "Reached object decoding depth limit");
-    PyRef list(PyList_New(0));
-    if (!list) return nullptr;
     ds->lastType = DECODED_PENDING;
     ++ds->start;
+    const Py_ssize_t base = ds->itemTop - ds->itemStart;
 
     bool afterComma = false;
     for (;;) {
-        ds->start = skip_whitespace(ds->start);
+        ds->start = skip_whitespace(ds->start, ds->end);
         if (*ds->start == ']') {
             if (afterComma) return fail(ds, "Unexpected character found when decoding array value (1)");
-            --ds->objDepth;
             ++ds->start;
-            return list.release();
+            break;
         }
-        PyRef item(decode_any(ds));
-        if (!item) return nullptr;
-        if (PyList_Append(list.get(), item.get()) < 0) return nullptr;
+        PyObject* item = decode_any(ds);
+        if (!item) return drop_items(ds, base);
+        if (ds->itemTop == ds->itemEnd && !grow_items(ds)) {
+            Py_DECREF(item);
+            return drop_items(ds, base);
+        }
+        *ds->itemTop++ = item;  // the stack owns it now
 
-        ds->start = skip_whitespace(ds->start);
+        ds->start = skip_whitespace(ds->start, ds->end);
         const unsigned char c = *ds->start++;
         if (c == ',') {
             afterComma = true;
             continue;
         }
-        if (c == ']') {
-            --ds->objDepth;
-            return list.release();
-        }
+        if (c == ']') break;
+        drop_items(ds, base);
         return fail(ds, "Unexpected character found when decoding array value (2)");
     }
+
+    --ds->objDepth;
+    PyObject** const members = ds->itemStart + base;
+    const Py_ssize_t count = ds->itemTop - members;
+    PyObject* list = PyList_New(count);
+    if (!list) return drop_items(ds, base);
+    for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(list, i, members[i]);  // steals
+    ds->itemTop = members;
+    return list;
 }
 
 PyObject* decode_object(Decoder* ds) noexcept {
@@ -421,7 +642,7 @@ PyObject* decode_object(Decoder* ds) noexcept {
 
     bool afterComma = false;
     for (;;) {
-        ds->start = skip_whitespace(ds->start);
+        ds->start = skip_whitespace(ds->start, ds->end);
         if (*ds->start == '}') {
             if (afterComma) return fail(ds, "Unexpected character in found when decoding object value");
             --ds->objDepth;
@@ -433,12 +654,12 @@ PyObject* decode_object(Decoder* ds) noexcept {
         // decoded was a string.  An array or object ending in a string passes
         // this test, as in {["a"]:1}, and is refused below.
         ds->lastType = DECODED_PENDING;
-        PyRef key(decode_any(ds));
+        PyRef key(*ds->start == '"' ? decode_string<true>(ds) : decode_any(ds));
         if (!key) return nullptr;
         if (ds->lastType != DECODED_STRING)
             return fail(ds, "Key name of object must be 'string' when decoding 'object'");
 
-        ds->start = skip_whitespace(ds->start);
+        ds->start = skip_whitespace(ds->start, ds->end);
         if (*ds->start++ != ':') return fail(ds, "No ':' found when decoding object value");
 
         PyRef value(decode_any(ds));
@@ -452,7 +673,7 @@ PyObject* decode_object(Decoder* ds) noexcept {
             return nullptr;
         }
 
-        ds->start = skip_whitespace(ds->start);
+        ds->start = skip_whitespace(ds->start, ds->end);
         const unsigned char c = *ds->start++;
         if (c == ',') {
             afterComma = true;
@@ -471,10 +692,10 @@ PyObject* decode_object(Decoder* ds) noexcept {
 // ---- dispatch --------------------------------------------------------------------
 
 PyObject* decode_any(Decoder* ds) noexcept {
-    ds->start = skip_whitespace(ds->start);
+    ds->start = skip_whitespace(ds->start, ds->end);
     switch (*ds->start) {
     case '"':
-        return decode_string(ds);
+        return decode_string<false>(ds);
     case '[':
         return decode_array(ds);
     case '{':
@@ -500,6 +721,7 @@ struct InputText {
     Py_ssize_t size = 0;
     Py_buffer view{};
     bool hasView = false;
+    bool mutableBytes = false;  // a bytearray
     PyRef encoded;  // the UTF-8 bytes made from a non-ASCII str
 
     InputText() = default;
@@ -541,6 +763,7 @@ bool acquire_input(PyObject* obj, InputText* input) noexcept {
         // A bytearray stays the same size while the view is held (resizing an
         // exported buffer fails), so its NUL terminator stays in place even if
         // another thread rewrites its contents during the parse.
+        input->mutableBytes = !PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_BYTES_SUBCLASS);
         input->data = static_cast<const unsigned char*>(input->view.buf);
         input->size = input->view.len;
         return true;
@@ -576,6 +799,7 @@ PyObject* quelt_loads(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!acquire_input(obj, &input)) return nullptr;
 
     uint32_t scratch[kInlineScratchSlots];
+    PyObject* items[kInlineItemSlots];
     Decoder ds{};
     ds.start = input.data;
     ds.end = input.data + input.size;
@@ -585,14 +809,24 @@ PyObject* quelt_loads(PyObject*, PyObject* args, PyObject* kwargs) {
     ds.objDepth = 0;
     ds.errorStr = nullptr;
     ds.keyNotString = false;
+    ds.inputMutable = input.mutableBytes;
+    ds.itemStart = ds.itemTop = items;
+    ds.itemEnd = items + kInlineItemSlots;
+    ds.itemHeap = 0;
+    ds.keyCache = nullptr;
     dconv_s2d_init(&ds.s2d, /*ALLOW_TRAILING_JUNK*/ 4, 0.0, 0.0, "Infinity", "NaN");
     if (!ds.s2d) return PyErr_NoMemory();
 
     PyRef result(decode_any(&ds));
 
     if (ds.escHeap) PyObject_Free(ds.escStart);
+    if (ds.itemHeap) PyMem_Free(ds.itemStart);  // empty: every array popped its members
+    if (ds.keyCache) {
+        for (size_t i = 0; i < kKeyCacheSlots; ++i) Py_XDECREF(ds.keyCache[i]);
+        PyMem_Free(ds.keyCache);
+    }
     if (!ds.errorStr && ds.start < ds.end) {
-        ds.start = skip_whitespace(ds.start);
+        ds.start = skip_whitespace(ds.start, ds.end);
         if (ds.start != ds.end && result) {
             result.reset();
             ds.errorStr = "Trailing data";

@@ -39,6 +39,21 @@ struct Decoder {
     // The recorded parse error: a static message, null while there is none.
     const char* errorStr;
     void* s2d;  // string-to-double converter of this call
+    // Members of the arrays being parsed, pushed until the closing bracket,
+    // when the list is made at its exact size.  An inline region in the entry
+    // function's frame, or a heap block once deeper or longer arrays need one
+    // (itemHeap set; the entry function frees it).
+    PyObject** itemStart;
+    PyObject** itemTop;
+    PyObject** itemEnd;
+    uint8_t itemHeap;
+    // Short ASCII object keys seen so far in this call, by a hash of their
+    // bytes, so a key repeated across objects is one str, hashed once.  Each
+    // slot is an owned reference or null; the entry function releases them.
+    PyObject** keyCache;
+    // Set for a bytearray, whose bytes another thread may rewrite while they
+    // are parsed (bytes and str are immutable).
+    bool inputMutable;
     // Set when an array or object was used as an object key.  The parse goes
     // on to the end; the entry function then raises the key error.
     bool keyNotString;

@@ -1,11 +1,1431 @@
-// Placeholder until the encoder lands.
-#include "codec/codec.h"
+// The encoder: dumps/encode and dump, the recursive object walker, the
+// per-kind type contexts and container walks, the output buffer and the two
+// string escapers.  A call keeps all of its state in its own frame; the only
+// shared data are the constant tables below and the module state.
+#include "codec/encode.h"
 
-PyObject* quelt_dumps(PyObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "encoder not built yet");
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "codec/codec.h"
+#include "codec/pyref.h"
+#include "module/quelt.h"
+#include "numconv/dconv_wrapper.h"
+
+// ---- limits and messages ---------------------------------------------------
+
+static constexpr size_t kStackRegionSize = 65536;
+static constexpr int32_t kRecursionMax = 1024;
+static constexpr int kMaxIndent = 1000;
+// Room reserved before any value: covers the literals, a 20-digit integer,
+// the longest double text (24 bytes) and an opening bracket.
+static constexpr size_t kValueReserve = 128;
+// The escapers write at most this many bytes per input byte.
+static constexpr size_t kEscapedBytesPerByte = 6;
+// Times `default` may be called for one value before it is given up.
+static constexpr int kDefaultCallBudget = 3;
+
+static const char kErrNoMemory[] = "Could not reserve memory block";
+static const char kErrInvalidDouble[] = "Invalid value when encoding double";
+static const char kErrInvalidType[] = "Invalid type";
+static const char kErrRecursion[] = "Maximum recursion level reached";
+
+// ---- character tables ------------------------------------------------------
+
+// Byte classes of the validating escaper.  Classes 10-22 are the offsets of
+// their escape pair in g_escapeChars.
+enum : uint8_t {
+    END = 0,   // NUL: end of input at the end pointer, else an embedded NUL
+    CPY = 1,   // copied unchanged (ASCII, DEL, continuation bytes, 0xFE/0xFF)
+    U2 = 2,    // lead of a two-byte sequence
+    U3 = 3,    // lead of a three-byte sequence
+    U4 = 4,    // lead of a four-byte sequence
+    U5 = 5,    // unsupported five-byte lead
+    U6 = 6,    // unsupported six-byte lead
+    EB = 10,   // \b
+    ET = 12,   // \t
+    EN = 14,   // \n
+    EF = 16,   // \f
+    ER = 18,   // \r
+    EQ = 20,   // \"
+    EBS = 22,  // \\ (backslash)
+    SL = 24,   // '/': \/ when forward slashes are escaped
+    HT = 29,   // & < >: \u00XX when HTML characters are encoded
+    CT = 30,   // other control characters: \u00XX
+};
+
+static constexpr uint8_t g_asciiOutputTable[256] = {
+    //        0    1    2    3    4    5    6    7    8    9    A    B    C    D    E    F
+    /* 0 */ END, CT,  CT,  CT,  CT,  CT,  CT,  CT,  EB,  ET,  EN,  CT,  EF,  ER,  CT,  CT,
+    /* 1 */ CT,  CT,  CT,  CT,  CT,  CT,  CT,  CT,  CT,  CT,  CT,  CT,  CT,  CT,  CT,  CT,
+    /* 2 */ CPY, CPY, EQ,  CPY, CPY, CPY, HT,  CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, SL,
+    /* 3 */ CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, HT,  CPY, HT,  CPY,
+    /* 4 */ CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY,
+    /* 5 */ CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, EBS, CPY, CPY, CPY,
+    /* 6 */ CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY,
+    /* 7 */ CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY,
+    /* 8 */ CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY,
+    /* 9 */ CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY,
+    /* A */ CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY,
+    /* B */ CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY, CPY,
+    /* C */ U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,
+    /* D */ U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,  U2,
+    /* E */ U3,  U3,  U3,  U3,  U3,  U3,  U3,  U3,  U3,  U3,  U3,  U3,  U3,  U3,  U3,  U3,
+    /* F */ U4,  U4,  U4,  U4,  U4,  U4,  U4,  U4,  U5,  U5,  U5,  U5,  U6,  U6,  CPY, CPY,
+};
+
+// Digits, then the two-byte escape pairs at offsets 10, 12, ..., 24.
+static constexpr char g_escapeChars[] = "0123456789\\b\\t\\n\\f\\r\\\"\\\\\\/";
+static constexpr char g_hexChars[] = "0123456789abcdef";
+
+static_assert(sizeof g_escapeChars == 27, "ten digits, eight pairs, NUL");
+static_assert(sizeof g_hexChars == 17, "sixteen digits and NUL");
+static_assert(g_escapeChars[EB] == '\\' && g_escapeChars[EB + 1] == 'b', "\\b pair");
+static_assert(g_escapeChars[ET + 1] == 't' && g_escapeChars[EN + 1] == 'n', "\\t, \\n pairs");
+static_assert(g_escapeChars[EF + 1] == 'f' && g_escapeChars[ER + 1] == 'r', "\\f, \\r pairs");
+static_assert(g_escapeChars[EQ + 1] == '"' && g_escapeChars[EBS + 1] == '\\', "quote, backslash");
+static_assert(g_escapeChars[SL] == '\\' && g_escapeChars[SL + 1] == '/', "slash pair");
+static_assert(g_hexChars[10] == 'a' && g_hexChars[15] == 'f', "lowercase hex");
+static_assert(g_asciiOutputTable[0x00] == END && g_asciiOutputTable[0x0B] == CT &&
+                  g_asciiOutputTable[0x1F] == CT && g_asciiOutputTable[0x20] == CPY,
+              "control characters");
+static_assert(g_asciiOutputTable[0x08] == EB && g_asciiOutputTable[0x09] == ET &&
+                  g_asciiOutputTable[0x0A] == EN && g_asciiOutputTable[0x0C] == EF &&
+                  g_asciiOutputTable[0x0D] == ER,
+              "short escapes");
+static_assert(g_asciiOutputTable['"'] == EQ && g_asciiOutputTable['\\'] == EBS &&
+                  g_asciiOutputTable['/'] == SL,
+              "quote, backslash, slash");
+static_assert(g_asciiOutputTable['&'] == HT && g_asciiOutputTable['<'] == HT &&
+                  g_asciiOutputTable['>'] == HT,
+              "HTML characters");
+static_assert(g_asciiOutputTable[0x7F] == CPY && g_asciiOutputTable[0x80] == CPY &&
+                  g_asciiOutputTable[0xBF] == CPY,
+              "DEL and continuation bytes are copied");
+static_assert(g_asciiOutputTable[0xC0] == U2 && g_asciiOutputTable[0xDF] == U2 &&
+                  g_asciiOutputTable[0xE0] == U3 && g_asciiOutputTable[0xEF] == U3 &&
+                  g_asciiOutputTable[0xF0] == U4 && g_asciiOutputTable[0xF7] == U4,
+              "UTF-8 lead bytes");
+static_assert(g_asciiOutputTable[0xF8] == U5 && g_asciiOutputTable[0xFB] == U5 &&
+                  g_asciiOutputTable[0xFC] == U6 && g_asciiOutputTable[0xFD] == U6 &&
+                  g_asciiOutputTable[0xFE] == CPY && g_asciiOutputTable[0xFF] == CPY,
+              "unsupported leads and 0xFE/0xFF");
+
+// ---- output buffer ---------------------------------------------------------
+
+// Grows the buffer so that `needed` more bytes fit: capacity doubles until it
+// reaches capacity + needed.  The first growth moves the text off the
+// caller's stack region.  On failure the old block stays in place (the entry
+// function still frees it) and the error is recorded.
+static Py_NO_INLINE void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
+    const size_t room = static_cast<size_t>(enc->end - enc->offset);
+    if (room >= needed) return;
+    const size_t capacity = static_cast<size_t>(enc->end - enc->start);
+    const size_t used = static_cast<size_t>(enc->offset - enc->start);
+    constexpr size_t kLimit = static_cast<size_t>(PY_SSIZE_T_MAX);
+    if (needed > kLimit - capacity) {
+        enc->errorMsg = kErrNoMemory;
+        return;
+    }
+    const size_t target = capacity + needed;
+    size_t newCapacity = capacity;
+    while (newCapacity < target) {
+        // Near the allocator's limit take just what is needed.
+        newCapacity = newCapacity > kLimit / 2 ? target : newCapacity * 2;
+    }
+
+    char* block;
+    if (enc->heap) {
+        block = static_cast<char*>(PyObject_Realloc(enc->start, newCapacity));
+    } else {
+        block = static_cast<char*>(PyObject_Malloc(newCapacity));
+        if (block) memcpy(block, enc->start, used);
+    }
+    if (!block) {
+        enc->errorMsg = kErrNoMemory;
+        return;
+    }
+    enc->heap = 1;
+    enc->start = block;
+    enc->offset = block + used;
+    enc->end = block + newCapacity;
+}
+
+static inline void Buffer_EnsureRoom(Encoder* enc, size_t needed) noexcept {
+    if (static_cast<size_t>(enc->end - enc->offset) < needed) Buffer_Realloc(enc, needed);
+}
+
+// Reserves room for `length` input bytes through an escaper plus `extra`
+// bytes; false (error recorded) when that cannot be had.
+static inline bool Buffer_EnsureRoomForEscaped(Encoder* enc, Py_ssize_t length,
+                                               size_t extra) noexcept {
+    const size_t n = static_cast<size_t>(length);
+    if (n > (static_cast<size_t>(PY_SSIZE_T_MAX) - extra) / kEscapedBytesPerByte) {
+        enc->errorMsg = kErrNoMemory;
+        return false;
+    }
+    Buffer_EnsureRoom(enc, n * kEscapedBytesPerByte + extra);
+    return enc->errorMsg == nullptr;
+}
+
+static inline void Buffer_AppendCharUnchecked(Encoder* enc, char c) noexcept {
+    *enc->offset++ = c;
+}
+
+static inline void Buffer_AppendBytesUnchecked(Encoder* enc, const char* bytes,
+                                               size_t length) noexcept {
+    // Separators and literals are a few bytes: a plain loop beats a call.
+    if (length <= 8) {
+        for (size_t i = 0; i < length; ++i) enc->offset[i] = bytes[i];
+    } else {
+        memcpy(enc->offset, bytes, length);
+    }
+    enc->offset += length;
+}
+
+static inline void Buffer_AppendIndentUnchecked(Encoder* enc, int32_t level) noexcept {
+    if (enc->indent > 0 && level > 0) {
+        const size_t count = static_cast<size_t>(enc->indent) * static_cast<size_t>(level);
+        memset(enc->offset, ' ', count);
+        enc->offset += count;
+    }
+}
+
+// Digits from the low end, then the written bytes reversed in place.
+static inline void Buffer_AppendUnsignedDigits(Encoder* enc, uint64_t magnitude) noexcept {
+    char* const first = enc->offset;
+    char* out = first;
+    do {
+        *out++ = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    enc->offset = out;
+    for (char* low = first, *high = out - 1; low < high; ++low, --high) {
+        const char swap = *low;
+        *low = *high;
+        *high = swap;
+    }
+}
+
+static inline void Buffer_AppendLongUnchecked(Encoder* enc, int64_t value) noexcept {
+    // The magnitude as unsigned, so that INT64_MIN needs no special case.
+    uint64_t magnitude = static_cast<uint64_t>(value);
+    if (value < 0) {
+        *enc->offset++ = '-';
+        magnitude = 0 - magnitude;
+    }
+    Buffer_AppendUnsignedDigits(enc, magnitude);
+}
+
+static inline void Buffer_AppendUnsignedLongUnchecked(Encoder* enc, uint64_t value) noexcept {
+    Buffer_AppendUnsignedDigits(enc, value);
+}
+
+static inline bool Buffer_AppendDoubleDconv(Encoder* enc, double value) noexcept {
+    char text[128];
+    int length = 0;
+    if (!dconv_d2s(enc->d2s, value, text, static_cast<int>(sizeof text), &length)) {
+        enc->errorMsg = kErrInvalidDouble;
+        return false;
+    }
+    Buffer_AppendBytesUnchecked(enc, text, static_cast<size_t>(length));
+    return true;
+}
+
+// ---- string escapers -------------------------------------------------------
+
+// Both escapers read [io, end), where *end is a NUL; the caller has reserved
+// 6 bytes per input byte.
+
+static inline char* writeHexByte(char* out, uint8_t byte) noexcept {
+    out[0] = '\\';
+    out[1] = 'u';
+    out[2] = '0';
+    out[3] = '0';
+    out[4] = g_hexChars[byte >> 4];
+    out[5] = g_hexChars[byte & 0x0F];
+    return out + 6;
+}
+
+static inline char* writeHexUnit(char* out, uint32_t unit) noexcept {
+    out[0] = '\\';
+    out[1] = 'u';
+    out[2] = g_hexChars[(unit >> 12) & 0x0F];
+    out[3] = g_hexChars[(unit >> 8) & 0x0F];
+    out[4] = g_hexChars[(unit >> 4) & 0x0F];
+    out[5] = g_hexChars[unit & 0x0F];
+    return out + 6;
+}
+
+static inline bool isContinuation(uint8_t byte) noexcept { return (byte & 0xC0) == 0x80; }
+
+static Py_NO_INLINE bool escapeFailed(Encoder* enc, char* out, const char* message) noexcept {
+    enc->offset = out;
+    enc->errorMsg = message;
+    return false;
+}
+
+// Copies the run of bytes at `in` that both escapers copy unchanged (printable
+// ASCII other than " \\ / & < >, and with `highBytesPlain` every byte from
+// 0x80), sixteen at a time while sixteen lie before `stop`; returns where the
+// run ends.  The bytes that end it are left to the table loop, which decides
+// them under the call's options.  Storing a whole block is safe: the caller
+// reserved 6 output bytes per input byte, so with 16 or more input bytes left
+// there are at least 96 bytes of room.  On ASCII-heavy text this halves the
+// escapers' time.
+template <bool highBytesPlain>
+static inline const uint8_t* copyPlainRun(const uint8_t* in, const uint8_t* stop, char** out) noexcept {
+#if defined(__SSE2__)
+    const __m128i controlMax = _mm_set1_epi8(0x1F);
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i ampersand = _mm_set1_epi8('&');
+    const __m128i less = _mm_set1_epi8('<');
+    const __m128i greater = _mm_set1_epi8('>');
+    char* to = *out;
+    while (stop - in >= 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        // Unsigned byte <= 0x1F: control characters and the NUL.
+        __m128i special = _mm_cmpeq_epi8(_mm_max_epu8(chunk, controlMax), controlMax);
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(chunk, quote));
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(chunk, backslash));
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(chunk, slash));
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(chunk, ampersand));
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(chunk, less));
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(chunk, greater));
+        if (!highBytesPlain) special = _mm_or_si128(special, chunk);  // top bit: 0x80-0xFF
+        const unsigned mask = unsigned(_mm_movemask_epi8(special));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), chunk);
+        if (mask) {
+            const unsigned plain = unsigned(__builtin_ctz(mask));
+            *out = to + plain;
+            return in + plain;
+        }
+        in += 16;
+        to += 16;
+    }
+    *out = to;
+#else
+    (void)stop;
+    (void)out;
+#endif
+    return in;
+}
+
+// ensure_ascii: validates UTF-8 and writes every non-ASCII character as \u
+// escapes (a surrogate pair above U+FFFF).  Lone surrogates pass through as
+// their own escape.
+static bool Buffer_EscapeStringValidated(Encoder* enc, const char* io, const char* end) noexcept {
+    const uint8_t* const stop = reinterpret_cast<const uint8_t*>(end);
+    char* out = enc->offset;
+    const uint8_t* in = copyPlainRun<false>(reinterpret_cast<const uint8_t*>(io), stop, &out);
+
+    // No bounds test per byte: the NUL at `stop` has class END and is the
+    // only way out of the loop.  Multi-byte sequences check the remaining
+    // count against `stop` before reading past their lead byte.
+    for (;;) {
+        const uint8_t byte = *in;
+        switch (g_asciiOutputTable[byte]) {
+        case CPY:
+            *out++ = static_cast<char>(byte);
+            in = copyPlainRun<false>(in + 1, stop, &out);
+            // The short tail of the run: the NUL (class END) stops it.
+            while (g_asciiOutputTable[*in] == CPY) *out++ = static_cast<char>(*in++);
+            break;
+        case END:
+            if (in == stop) {
+                enc->offset = out;
+                return true;
+            }
+            out = writeHexByte(out, 0);
+            ++in;
+            break;
+        case EB: case ET: case EN: case EF: case ER: case EQ: case EBS: {
+            const char* pair = g_escapeChars + g_asciiOutputTable[byte];
+            out[0] = pair[0];
+            out[1] = pair[1];
+            out += 2;
+            ++in;
+            break;
+        }
+        case SL:
+            if (enc->escapeForwardSlashes) *out++ = '\\';
+            *out++ = '/';
+            ++in;
+            break;
+        case HT:
+            if (enc->encodeHTMLChars) {
+                out = writeHexByte(out, byte);
+            } else {
+                *out++ = static_cast<char>(byte);
+            }
+            ++in;
+            break;
+        case CT:
+            out = writeHexByte(out, byte);
+            ++in;
+            break;
+        case U2: {
+            if (stop - in < 2)
+                return escapeFailed(enc, out, "Unterminated UTF-8 sequence when encoding string");
+            if (!isContinuation(in[1]))
+                return escapeFailed(enc, out,
+                    "Invalid continuation byte in 2-byte UTF-8 sequence detected when encoding string");
+            const uint32_t cp = (uint32_t{in[0]} & 0x1F) << 6 | (in[1] & 0x3F);
+            if (cp < 0x80)
+                return escapeFailed(enc, out,
+                    "Overlong 2-byte UTF-8 sequence detected when encoding string");
+            out = writeHexUnit(out, cp);
+            in += 2;
+            break;
+        }
+        case U3: {
+            if (stop - in < 3)
+                return escapeFailed(enc, out, "Unterminated UTF-8 sequence when encoding string");
+            if (!isContinuation(in[1]) || !isContinuation(in[2]))
+                return escapeFailed(enc, out,
+                    "Invalid continuation byte in 3-byte UTF-8 sequence detected when encoding string");
+            const uint32_t cp =
+                (uint32_t{in[0]} & 0x0F) << 12 | (uint32_t{in[1]} & 0x3F) << 6 | (in[2] & 0x3F);
+            if (cp < 0x800)
+                return escapeFailed(enc, out,
+                    "Overlong 3-byte UTF-8 sequence detected when encoding string");
+            out = writeHexUnit(out, cp);
+            in += 3;
+            break;
+        }
+        case U4: {
+            if (stop - in < 4)
+                return escapeFailed(enc, out, "Unterminated UTF-8 sequence when encoding string");
+            if (!isContinuation(in[1]) || !isContinuation(in[2]) || !isContinuation(in[3]))
+                return escapeFailed(enc, out,
+                    "Invalid continuation byte in 4-byte UTF-8 sequence detected when encoding string");
+            if (in[0] > 0xF4 || (in[0] == 0xF4 && in[1] >= 0x90))
+                return escapeFailed(enc, out,
+                    ">U+10FFFF in 4-byte UTF-8 sequence detected when encoding string");
+            const uint32_t cp = (uint32_t{in[0]} & 0x07) << 18 | (uint32_t{in[1]} & 0x3F) << 12 |
+                                (uint32_t{in[2]} & 0x3F) << 6 | (in[3] & 0x3F);
+            if (cp < 0x10000)
+                return escapeFailed(enc, out,
+                    "Overlong 4-byte UTF-8 sequence detected when encoding string");
+            const uint32_t v = cp - 0x10000;
+            out = writeHexUnit(out, 0xD800 + (v >> 10));
+            out = writeHexUnit(out, 0xDC00 + (v & 0x3FF));
+            in += 4;
+            break;
+        }
+        default:  // U5, U6
+            return escapeFailed(enc, out, "Unsupported UTF-8 sequence length when encoding string");
+        }
+    }
+}
+
+// ensure_ascii off: escapes only the ASCII characters that need it and
+// copies every other byte, valid UTF-8 or not.
+static void Buffer_EscapeStringUnvalidated(Encoder* enc, const char* io, const char* end) noexcept {
+    const uint8_t* const stop = reinterpret_cast<const uint8_t*>(end);
+    char* out = enc->offset;
+    const uint8_t* in = copyPlainRun<true>(reinterpret_cast<const uint8_t*>(io), stop, &out);
+
+    // As above, the NUL at `stop` is the only end test.  The lead-byte
+    // classes mean nothing here: those bytes are copied like class CPY.
+    for (;;) {
+        const uint8_t byte = *in++;
+        const uint8_t cls = g_asciiOutputTable[byte];
+        if (cls <= U6 && cls != END) {
+            *out++ = static_cast<char>(byte);
+            in = copyPlainRun<true>(in, stop, &out);
+            continue;  // the next turn copies the short tail byte by byte
+        }
+        switch (cls) {
+        case END:
+            if (in - 1 == stop) {
+                enc->offset = out;
+                return;
+            }
+            out = writeHexByte(out, 0);
+            break;
+        case SL:
+            if (enc->escapeForwardSlashes) *out++ = '\\';
+            *out++ = '/';
+            break;
+        case HT:
+            if (enc->encodeHTMLChars) {
+                out = writeHexByte(out, byte);
+            } else {
+                *out++ = static_cast<char>(byte);
+            }
+            break;
+        case CT:
+            out = writeHexByte(out, byte);
+            break;
+        default: {  // the escape pairs, EB to EBS
+            const char* pair = g_escapeChars + cls;
+            out[0] = pair[0];
+            out[1] = pair[1];
+            out += 2;
+            break;
+        }
+        }
+    }
+}
+
+// Escapes the code points of a str that is not compact ASCII straight from
+// its storage, without making its UTF-8 form first.  The text written is the
+// same the byte escapers write for that UTF-8 form: ASCII through the same
+// table; other code points as \u escapes (a surrogate pair above U+FFFF)
+// under ensure_ascii, else as their UTF-8 bytes, lone surrogates in their
+// three-byte form, which the final "surrogatepass" decoding turns back into
+// the same code point.  Room: 6 bytes per code point, 12 for UCS4 text under
+// ensure_ascii (reserved by the caller).
+template <typename Unit>
+static void escapeCodePoints(Encoder* enc, const Unit* in, Py_ssize_t count) noexcept {
+    char* out = enc->offset;
+    const bool ensureAscii = enc->ensureAscii;
+    for (const Unit* const stop = in + count; in < stop; ++in) {
+        const uint32_t cp = *in;
+        if (cp < 0x80) {
+            const uint8_t cls = g_asciiOutputTable[cp];
+            if (cls == CPY) {
+                *out++ = static_cast<char>(cp);
+            } else if (cls == SL) {
+                if (enc->escapeForwardSlashes) *out++ = '\\';
+                *out++ = '/';
+            } else if (cls == HT && !enc->encodeHTMLChars) {
+                *out++ = static_cast<char>(cp);
+            } else if (cls >= EB && cls <= EBS) {
+                out[0] = g_escapeChars[cls];
+                out[1] = g_escapeChars[cls + 1];
+                out += 2;
+            } else {  // END (an embedded NUL), CT, HT under encode_html_chars
+                out = writeHexByte(out, static_cast<uint8_t>(cp));
+            }
+        } else if (ensureAscii) {
+            if (cp < 0x10000) {
+                out = writeHexUnit(out, cp);
+            } else {
+                const uint32_t v = cp - 0x10000;
+                out = writeHexUnit(out, 0xD800 + (v >> 10));
+                out = writeHexUnit(out, 0xDC00 + (v & 0x3FF));
+            }
+        } else if (cp < 0x800) {
+            out[0] = static_cast<char>(0xC0 | (cp >> 6));
+            out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+            out += 2;
+        } else if (cp < 0x10000) {
+            out[0] = static_cast<char>(0xE0 | (cp >> 12));
+            out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+            out += 3;
+        } else {
+            out[0] = static_cast<char>(0xF0 | (cp >> 18));
+            out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+            out += 4;
+        }
+    }
+    enc->offset = out;
+}
+
+// A str value that is not compact ASCII, quoted and escaped.
+static Py_NO_INLINE void writeUnicodeText(PyObject* str, Encoder* enc) noexcept {
+    const Py_ssize_t count = PyUnicode_GET_LENGTH(str);
+    const int kind = PyUnicode_KIND(str);
+    const Py_ssize_t units = kind == PyUnicode_4BYTE_KIND && enc->ensureAscii ? 2 * count : count;
+    if (!Buffer_EnsureRoomForEscaped(enc, units, 2)) return;
+    Buffer_AppendCharUnchecked(enc, '"');
+    const void* data = PyUnicode_DATA(str);
+    switch (kind) {
+    case PyUnicode_1BYTE_KIND: escapeCodePoints(enc, static_cast<const Py_UCS1*>(data), count); break;
+    case PyUnicode_2BYTE_KIND: escapeCodePoints(enc, static_cast<const Py_UCS2*>(data), count); break;
+    default: escapeCodePoints(enc, static_cast<const Py_UCS4*>(data), count); break;
+    }
+    Buffer_AppendCharUnchecked(enc, '"');
+}
+
+// ---- UTF-8 of str objects --------------------------------------------------
+
+const char* PyUnicodeToUTF8Raw(PyObject* str, Py_ssize_t* outLength,
+                               PyObject** holder) noexcept {
+    // A compact ASCII string's own buffer already is its UTF-8 form, with a
+    // NUL after it; the string is immutable and the caller keeps it alive.
+    if (PyUnicode_IS_COMPACT_ASCII(str)) return PyUnicode_AsUTF8AndSize(str, outLength);
+
+    Py_CLEAR(*holder);
+    *holder = PyUnicode_AsEncodedString(str, nullptr, "surrogatepass");
+    if (!*holder) return nullptr;
+    *outLength = PyBytes_GET_SIZE(*holder);
+    return PyBytes_AS_STRING(*holder);
+}
+
+// ---- conversion functions --------------------------------------------------
+
+static const char* PyLongToINT64(PyObject*, TypeContext* tc, void* outValue,
+                                 Py_ssize_t*) noexcept {
+    *static_cast<int64_t*>(outValue) = tc->scalar.i64;
     return nullptr;
 }
-PyObject* quelt_dump(PyObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "encoder not built yet");
+
+static const char* PyLongToUINT64(PyObject*, TypeContext* tc, void* outValue,
+                                  Py_ssize_t*) noexcept {
+    *static_cast<uint64_t*>(outValue) = tc->scalar.u64;
     return nullptr;
+}
+
+// The decimal text made by PyNumber_ToBase is ASCII, so it is read in place.
+static const char* PyLongToINTSTR(PyObject*, TypeContext* tc, void*,
+                                  Py_ssize_t* outLength) noexcept {
+    return PyUnicode_AsUTF8AndSize(tc->scalar.obj, outLength);
+}
+
+// Bytes are taken as they are, as if they were UTF-8 text.
+static const char* PyStringToUTF8(PyObject* obj, TypeContext*, void*,
+                                  Py_ssize_t* outLength) noexcept {
+    *outLength = PyBytes_GET_SIZE(obj);
+    return PyBytes_AS_STRING(obj);
+}
+
+static const char* PyUnicodeToUTF8(PyObject* obj, TypeContext* tc, void*,
+                                   Py_ssize_t* outLength) noexcept {
+    return PyUnicodeToUTF8Raw(obj, outLength, &tc->utf8Obj);
+}
+
+static const char* PyFloatToDOUBLE(PyObject* obj, TypeContext*, void* outValue,
+                                   Py_ssize_t*) noexcept {
+    *static_cast<double*>(outValue) = PyFloat_AsDouble(obj);
+    return nullptr;
+}
+
+static const char* PyRawJSONToUTF8(PyObject*, TypeContext* tc, void*,
+                                   Py_ssize_t* outLength) noexcept {
+    PyObject* raw = tc->scalar.obj;
+    if (PyUnicode_Check(raw)) return PyUnicodeToUTF8Raw(raw, outLength, &tc->utf8Obj);
+    *outLength = PyBytes_GET_SIZE(raw);
+    return PyBytes_AS_STRING(raw);
+}
+
+// ---- list and tuple walks --------------------------------------------------
+
+// List walk, safe while the list changes under it.  `size` is the length when
+// the walk began, so members that a hook appends are not written.  A hook or
+// another thread may also shrink the list or drop the list's reference to a
+// member: PyList_GetItemRef reads the item against the list's current length
+// and hands back a strong reference, so the walk ends at the current end
+// instead of reading past it, and the member stays alive (in itemValue) for
+// as long as it is being encoded.  The list itself is kept alive by whoever
+// holds the value being encoded.
+static int32_t List_iterNext(PyObject* list, TypeContext* tc) noexcept {
+    if (tc->index >= tc->size) return 0;
+    // Relaxed read of the current length: only a hint that avoids raising
+    // IndexError in the common shrink case; PyList_GetItemRef decides.
+    if (tc->index >= PyList_GET_SIZE(list)) return 0;
+    PyObject* item = PyList_GetItemRef(list, tc->index);
+    if (!item) {
+        // It shrank between the two reads: the walk ends at its current end.
+        PyErr_Clear();
+        return 0;
+    }
+    Py_XSETREF(tc->itemValue, item);
+    tc->index++;
+    return 1;
+}
+
+static PyObject* List_iterGetValue(PyObject*, TypeContext* tc) noexcept {
+    return tc->itemValue;
+}
+
+static void List_iterEnd(PyObject*, TypeContext* tc) noexcept {
+    Py_CLEAR(tc->itemValue);
+}
+
+// A tuple's items never change while the tuple lives; the member still gets
+// its own reference so that every walk owns its current member alike.
+static int32_t Tuple_iterNext(PyObject* tuple, TypeContext* tc) noexcept {
+    if (tc->index >= tc->size) return 0;
+    Py_XSETREF(tc->itemValue, Py_NewRef(PyTuple_GET_ITEM(tuple, tc->index)));
+    tc->index++;
+    return 1;
+}
+
+static PyObject* Tuple_iterGetValue(PyObject*, TypeContext* tc) noexcept {
+    return tc->itemValue;
+}
+
+static void Tuple_iterEnd(PyObject*, TypeContext* tc) noexcept {
+    Py_CLEAR(tc->itemValue);
+}
+
+// ---- dictionary walks and key conversion -----------------------------------
+
+// Rare key types: the text of str(key), made by the key's own string
+// conversion.  Out of line to keep the common string keys tight.
+static Py_NO_INLINE PyObject* convertKeyThroughStr(PyObject* key) noexcept {
+    PyRef text(PyObject_Str(key));
+    if (!text) return nullptr;
+    return PyUnicode_AsEncodedString(text.get(), nullptr, "surrogatepass");
+}
+
+// A new reference to an object holding the key's text: a bytes object, or,
+// for a compact ASCII str, the key itself (its buffer is already that text).
+// Null with an exception pending on failure.
+static PyObject* Dict_convertKey(PyObject* key) noexcept {
+    if (PyUnicode_Check(key)) {
+        if (PyUnicode_IS_COMPACT_ASCII(key)) return Py_NewRef(key);
+        return PyUnicode_AsEncodedString(key, nullptr, "surrogatepass");
+    }
+    if (PyBytes_Check(key)) return Py_NewRef(key);
+    if (Py_IS_TYPE(key, &PyBool_Type)) return PyBytes_FromString(key == Py_True ? "true" : "false");
+    if (key == Py_None) return PyBytes_FromString("null");
+    return convertKeyThroughStr(key);
+}
+
+
+// Insertion-order step.  Each step runs inside the dictionary's critical
+// section and takes strong references to key and value before leaving it:
+// another thread, or a hook run while the member is encoded, may remove the
+// entry and release the dictionary's own references, but ours keep both
+// alive (the value in itemValue until the next step).  PyDict_Next checks the
+// saved position against the table as it is now, so a dictionary that
+// changed between steps is never read past its end.  The key's str() runs
+// outside the critical section.
+static int32_t Dict_iterNext(PyObject*, TypeContext* tc) noexcept {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    int found;
+    Py_BEGIN_CRITICAL_SECTION(tc->dictObj);
+    found = PyDict_Next(tc->dictObj, &tc->index, &key, &value);
+    if (found) {
+        Py_INCREF(key);
+        Py_INCREF(value);
+    }
+    Py_END_CRITICAL_SECTION();
+    if (!found) return 0;
+
+    PyRef keyRef(key);
+    Py_XSETREF(tc->itemValue, value);
+    Py_CLEAR(tc->itemName);
+    tc->itemName = Dict_convertKey(key);
+    return tc->itemName ? 1 : -1;
+}
+
+// Sorted step.  The keys are copied into a list of our own (PyDict_Keys locks
+// the dictionary while it copies) and sorted once.  Items of that list are
+// read with PyList_GetItemRef against its current length, and each value is
+// fetched with PyDict_GetItemRef, a strong reference taken under the
+// dictionary's lock; so neither keys nor values can be released while in use,
+// whatever the sort's comparisons, a hook or another thread do meanwhile.
+static int32_t SortedDict_iterNext(PyObject*, TypeContext* tc) noexcept {
+    if (!tc->sortedKeys) {
+        PyObject* keys = PyDict_Keys(tc->dictObj);
+        if (!keys) return -1;
+        if (PyList_Sort(keys) < 0) {
+            Py_DECREF(keys);
+            return -1;
+        }
+        tc->sortedKeys = keys;
+        tc->size = PyList_GET_SIZE(keys);
+    }
+    if (tc->index >= tc->size || tc->index >= PyList_GET_SIZE(tc->sortedKeys)) return 0;
+    PyRef key(PyList_GetItemRef(tc->sortedKeys, tc->index));
+    if (!key) {
+        PyErr_Clear();
+        return 0;
+    }
+
+    Py_CLEAR(tc->itemName);
+    tc->itemName = Dict_convertKey(key.get());
+    if (!tc->itemName) return -1;
+
+    PyObject* value = nullptr;
+    // 0: the key is gone (the dictionary changed during the walk); this
+    // fails with no exception pending.  -1: its hash or comparison raised.
+    if (PyDict_GetItemRef(tc->dictObj, key.get(), &value) <= 0) return -1;
+    Py_XSETREF(tc->itemValue, value);
+    tc->index++;
+    return 1;
+}
+
+static PyObject* Dict_iterGetValue(PyObject*, TypeContext* tc) noexcept {
+    return tc->itemValue;
+}
+
+// The key text stays valid until the next step, which replaces itemName.
+static const char* Dict_iterGetName(PyObject*, TypeContext* tc, Py_ssize_t* outLength) noexcept {
+    PyObject* name = tc->itemName;
+    if (PyBytes_Check(name)) {
+        *outLength = PyBytes_GET_SIZE(name);
+        return PyBytes_AS_STRING(name);
+    }
+    *outLength = PyUnicode_GET_LENGTH(name);  // compact ASCII: one byte each
+    return static_cast<const char*>(PyUnicode_DATA(name));
+}
+
+static void Dict_iterEnd(PyObject*, TypeContext* tc) noexcept {
+    Py_CLEAR(tc->itemName);
+    Py_CLEAR(tc->itemValue);
+    Py_CLEAR(tc->dictObj);
+}
+
+// Releases everything the context still owns.  The walk functions' own
+// fields are cleared here too, so a context is empty afterwards whichever
+// path ended it.
+static void Object_endTypeContext(TypeContext* tc) noexcept {
+    Py_CLEAR(tc->newObj);
+    Py_CLEAR(tc->utf8Obj);
+    Py_CLEAR(tc->sortedKeys);
+    if (tc->type == KIND_RAW) Py_CLEAR(tc->scalar.obj);
+    Py_CLEAR(tc->itemName);
+    Py_CLEAR(tc->itemValue);
+    Py_CLEAR(tc->dictObj);
+}
+
+// ---- classification --------------------------------------------------------
+
+bool object_is_decimal_type(PyObject* obj) noexcept {
+    // The module state is written only by import and teardown.
+    PyObject* module = PyState_FindModule(&moduledef);
+    if (!module) return false;
+    module_state* state = static_cast<module_state*>(PyModule_GetState(module));
+    if (!state) return false;
+    if (!state->decimal_type) {
+        PyErr_Clear();
+        return false;
+    }
+    const int result = PyObject_IsInstance(obj, state->decimal_type);
+    if (result == -1) {
+        PyErr_Clear();
+        return false;
+    }
+    return result != 0;
+}
+
+static inline void setList(TypeContext* tc, PyObject* list) noexcept {
+    tc->type = KIND_ARRAY;
+    tc->iterEnd = List_iterEnd;
+    tc->iterNext = List_iterNext;
+    tc->iterGetValue = List_iterGetValue;
+    tc->index = 0;
+    tc->size = PyList_GET_SIZE(list);
+}
+
+static inline void setTuple(TypeContext* tc, PyObject* tuple) noexcept {
+    tc->type = KIND_ARRAY;
+    tc->iterEnd = Tuple_iterEnd;
+    tc->iterNext = Tuple_iterNext;
+    tc->iterGetValue = Tuple_iterGetValue;
+    tc->index = 0;
+    tc->size = PyTuple_GET_SIZE(tuple);
+}
+
+// Takes over `ownedDict`.
+static inline void setDict(TypeContext* tc, const Encoder* enc, PyObject* ownedDict) noexcept {
+    tc->type = KIND_OBJECT;
+    tc->dictObj = ownedDict;
+    tc->iterEnd = Dict_iterEnd;
+    tc->iterNext = enc->sortKeys ? SortedDict_iterNext : Dict_iterNext;
+    tc->iterGetValue = Dict_iterGetValue;
+    tc->iterGetName = Dict_iterGetName;
+    tc->index = 0;
+}
+
+static inline void setString(TypeContext* tc) noexcept {
+    tc->type = KIND_UTF8;
+    tc->convert = PyUnicodeToUTF8;
+}
+
+static inline void setDouble(TypeContext* tc) noexcept {
+    tc->type = KIND_DOUBLE;
+    tc->convert = PyFloatToDOUBLE;
+}
+
+// Integers beyond the signed range: unsigned 64-bit, else the exact decimal
+// text.  False (value invalid) with the exception pending.
+static Py_NO_INLINE bool classifyWideInteger(PyObject* obj, TypeContext* tc) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+    if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        tc->type = KIND_UINT64;
+        tc->scalar.u64 = u;
+        tc->convert = PyLongToUINT64;
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+    PyErr_Clear();
+    PyObject* text = PyNumber_ToBase(obj, 10);
+    if (!text) return false;
+    tc->type = KIND_RAW;
+    tc->scalar.obj = text;
+    tc->convert = PyLongToINTSTR;
+    return true;
+}
+
+static inline bool classifyInteger(PyObject* obj, TypeContext* tc) noexcept {
+    const long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) return classifyWideInteger(obj, tc);
+    tc->type = KIND_INT64;
+    tc->scalar.i64 = v;
+    tc->convert = PyLongToINT64;
+    return true;
+}
+
+// Attribute test that counts a failing lookup as "no such attribute".  From
+// 3.13 on PyObject_HasAttrString also reports such a failure to the
+// unraisable hook ("Exception ignored ..."); the lookup error is cleared here
+// quietly instead, with the same outcome for the classification.
+static Py_NO_INLINE bool hasAttribute(PyObject* obj, const char* name) noexcept {
+    const int found = PyObject_HasAttrStringWithError(obj, name);
+    if (found < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return found != 0;
+}
+
+static Py_NO_INLINE bool callToDict(PyObject* obj, const Encoder* enc, TypeContext* tc) noexcept {
+    PyObject* result = PyObject_CallMethod(obj, "toDict", nullptr);
+    if (!result) return false;
+    if (!PyType_HasFeature(Py_TYPE(result), Py_TPFLAGS_DICT_SUBCLASS)) {
+        PyErr_Format(PyExc_TypeError, "toDict() should return a dict, got %s",
+                     Py_TYPE(result)->tp_name);
+        Py_DECREF(result);
+        return false;
+    }
+    setDict(tc, enc, result);  // the context takes over the call's reference
+    return true;
+}
+
+static Py_NO_INLINE bool callJsonMethod(PyObject* obj, TypeContext* tc) noexcept {
+    PyObject* result = PyObject_CallMethod(obj, "__json__", nullptr);
+    if (!result) return false;
+    if (!PyBytes_Check(result) && !PyUnicode_Check(result)) {
+        PyErr_Format(PyExc_TypeError, "__json__() should return str or bytes, got %s",
+                     Py_TYPE(result)->tp_name);
+        Py_DECREF(result);
+        return false;
+    }
+    tc->type = KIND_RAW;
+    tc->scalar.obj = result;  // owned by the context from here on
+    tc->convert = PyRawJSONToUTF8;
+    return true;
+}
+
+// Raises "<repr> is not JSON serializable"; any failure on the way (repr,
+// its UTF-8 encoding) stands instead.
+static Py_NO_INLINE void raiseNotSerializable(PyObject* obj) noexcept {
+    PyErr_Clear();
+    PyRef repr(PyObject_Repr(obj));
+    if (!repr) return;
+    PyRef utf8(PyUnicode_AsEncodedString(repr.get(), nullptr, "strict"));
+    if (!utf8) return;
+    // %U rather than the bytes through %s, so that a repr holding a NUL is
+    // not cut short; for every other repr the text is the same.
+    PyErr_Format(PyExc_TypeError, "%U is not JSON serializable", repr.get());
+}
+
+// Decides the kind of `obj` and fills the context.  Returns the object to
+// encode (obj, or the last substitute from `default`, owned by tc->newObj),
+// or null when the value is invalid (a Python exception is then pending).
+static PyObject* classify(PyObject* obj, const Encoder* enc, TypeContext* tc) noexcept {
+    PyObject* current = obj;
+    int defaultCalls = 0;
+    for (;;) {
+        PyTypeObject* type = Py_TYPE(current);
+
+        // Exact built-in types first.  None of them can match an earlier
+        // step of the order below, nor be a Decimal instance, so testing them
+        // ahead changes no outcome.
+        if (type == &PyUnicode_Type) {
+            setString(tc);
+            return current;
+        }
+        if (type == &PyLong_Type) return classifyInteger(current, tc) ? current : nullptr;
+        if (type == &PyFloat_Type) {
+            setDouble(tc);
+            return current;
+        }
+        if (type == &PyDict_Type) {
+            setDict(tc, enc, Py_NewRef(current));
+            return current;
+        }
+        if (type == &PyList_Type) {
+            setList(tc, current);
+            return current;
+        }
+        if (type == &PyTuple_Type) {
+            setTuple(tc, current);
+            return current;
+        }
+        if (current == Py_None) {
+            tc->type = KIND_NULL;
+            return current;
+        }
+
+        // The full order.
+        if (type == &PyBool_Type) {
+            tc->type = current == Py_True ? KIND_TRUE : KIND_FALSE;
+            return current;
+        }
+        if (PyType_HasFeature(type, Py_TPFLAGS_LONG_SUBCLASS))
+            return classifyInteger(current, tc) ? current : nullptr;
+        if (PyType_HasFeature(type, Py_TPFLAGS_BYTES_SUBCLASS) && !enc->rejectBytes) {
+            tc->type = KIND_UTF8;
+            tc->convert = PyStringToUTF8;
+            return current;
+        }
+        if (PyType_HasFeature(type, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+            setString(tc);
+            return current;
+        }
+        if (current == Py_None) {
+            tc->type = KIND_NULL;
+            return current;
+        }
+        if (PyType_IsSubtype(type, &PyFloat_Type) || object_is_decimal_type(current)) {
+            setDouble(tc);
+            return current;
+        }
+        if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) {
+            setDict(tc, enc, Py_NewRef(current));
+            return current;
+        }
+        if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) {
+            setList(tc, current);
+            return current;
+        }
+        if (PyType_HasFeature(type, Py_TPFLAGS_TUPLE_SUBCLASS)) {
+            setTuple(tc, current);
+            return current;
+        }
+        if (hasAttribute(current, "toDict"))
+            return callToDict(current, enc, tc) ? current : nullptr;
+        if (hasAttribute(current, "__json__"))
+            return callJsonMethod(current, tc) ? current : nullptr;
+        if (!enc->defaultFn) {
+            raiseNotSerializable(current);
+            return nullptr;
+        }
+        if (defaultCalls == kDefaultCallBudget) {
+            PyErr_SetString(PyExc_TypeError, "maximum recursion depth exceeded");
+            return nullptr;
+        }
+        ++defaultCalls;
+        PyObject* substitute = PyObject_CallFunctionObjArgs(enc->defaultFn, current, nullptr);
+        if (!substitute) return nullptr;
+        // The previous substitute (the argument just passed) is released
+        // only now, after the call.
+        Py_XSETREF(tc->newObj, substitute);
+        current = substitute;
+    }
+}
+
+// ---- object encoder --------------------------------------------------------
+
+static void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept;
+
+// Quote, escaped key, quote, key separator.  False when the escaper or the
+// reservation recorded an error.
+static inline bool writeKey(Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept {
+    const size_t separatorLength = static_cast<size_t>(enc->keySeparatorLength);
+    if (!Buffer_EnsureRoomForEscaped(enc, nameLength, separatorLength + 2)) return false;
+    Buffer_AppendCharUnchecked(enc, '"');
+    if (enc->ensureAscii) {
+        if (!Buffer_EscapeStringValidated(enc, name, name + nameLength)) return false;
+    } else {
+        Buffer_EscapeStringUnvalidated(enc, name, name + nameLength);
+    }
+    Buffer_AppendCharUnchecked(enc, '"');
+    Buffer_AppendBytesUnchecked(enc, enc->keySeparator, separatorLength);
+    return true;
+}
+
+static inline void writeText(PyObject* obj, Encoder* enc, TypeContext* tc) noexcept {
+    if (tc->convert == PyUnicodeToUTF8 && !PyUnicode_IS_COMPACT_ASCII(obj)) {
+        writeUnicodeText(obj, enc);
+        return;
+    }
+    Py_ssize_t length = 0;
+    const char* text = tc->convert(obj, tc, nullptr, &length);
+    if (!text) {
+        enc->errorMsg = kErrInvalidType;  // the encoding's exception is pending
+        return;
+    }
+    if (!Buffer_EnsureRoomForEscaped(enc, length, 2)) return;
+    Buffer_AppendCharUnchecked(enc, '"');
+    if (enc->ensureAscii) {
+        if (!Buffer_EscapeStringValidated(enc, text, text + length)) return;
+    } else {
+        Buffer_EscapeStringUnvalidated(enc, text, text + length);
+    }
+    Buffer_AppendCharUnchecked(enc, '"');
+}
+
+static Py_NO_INLINE void writeRaw(PyObject* obj, Encoder* enc, TypeContext* tc) noexcept {
+    Py_ssize_t length = 0;
+    const char* text = tc->convert(obj, tc, nullptr, &length);
+    if (!text) {
+        enc->errorMsg = kErrInvalidType;
+        return;
+    }
+    Buffer_EnsureRoom(enc, static_cast<size_t>(length));
+    if (enc->errorMsg) return;
+    Buffer_AppendBytesUnchecked(enc, text, static_cast<size_t>(length));
+}
+
+// The members of a list, tuple or dictionary, with separators, line breaks
+// and indentation.  Calls tc->iterEnd exactly once, on every path.
+static void walkContainer(PyObject* obj, Encoder* enc, TypeContext* tc) noexcept {
+    const bool isObject = tc->type == KIND_OBJECT;
+    const char close = isObject ? '}' : ']';
+    const int32_t level = enc->level;
+    Buffer_AppendCharUnchecked(enc, isObject ? '{' : '[');  // within the value's 128 bytes
+
+    int32_t step = tc->iterNext(obj, tc);
+    if (step == 0) {
+        tc->iterEnd(obj, tc);
+        Buffer_EnsureRoom(enc, 1);
+        if (!enc->errorMsg) Buffer_AppendCharUnchecked(enc, close);
+        return;
+    }
+
+    const size_t separatorLength = static_cast<size_t>(enc->itemSeparatorLength);
+    const size_t indent = enc->indent > 0 ? static_cast<size_t>(enc->indent) : 0;
+    const size_t memberRoom = separatorLength + indent * static_cast<size_t>(level + 1) + 1;
+    Py_ssize_t count = 0;
+    for (;;) {
+        Buffer_EnsureRoom(enc, memberRoom);
+        if (enc->errorMsg) break;
+        if (step < 0) {
+            enc->errorMsg = kErrInvalidType;  // a pending exception, if any, wins
+            break;
+        }
+        if (count > 0) Buffer_AppendBytesUnchecked(enc, enc->itemSeparator, separatorLength);
+        if (enc->indent > 0) Buffer_AppendCharUnchecked(enc, '\n');
+
+        PyObject* member = tc->iterGetValue(obj, tc);
+        const char* key = nullptr;
+        Py_ssize_t keyLength = 0;
+        if (isObject) key = tc->iterGetName(obj, tc, &keyLength);
+
+        enc->level++;
+        Buffer_AppendIndentUnchecked(enc, enc->level);
+        // `member` is owned by the context (itemValue) until the next step.
+        encode(member, enc, key, keyLength);
+        if (enc->errorMsg) break;
+
+        ++count;
+        step = tc->iterNext(obj, tc);
+        if (step == 0) break;
+    }
+    tc->iterEnd(obj, tc);
+    if (enc->errorMsg) return;
+
+    if (count > 0 && enc->indent > 0) {
+        Buffer_EnsureRoom(enc, indent * static_cast<size_t>(level) + 1);
+        if (enc->errorMsg) return;
+        Buffer_AppendCharUnchecked(enc, '\n');
+        Buffer_AppendIndentUnchecked(enc, level);
+    }
+    Buffer_EnsureRoom(enc, 1);
+    if (enc->errorMsg) return;
+    Buffer_AppendCharUnchecked(enc, close);
+}
+
+// None, True, False, exact floats, small exact ints and compact ASCII strs,
+// the bulk of most documents, written without setting up a type context.
+// Their classification could not come out otherwise (none of them is a
+// subclass or a hook object), so the text is the one the full path writes.
+// False when `obj` is none of them.  Saves about a tenth of the instructions
+// on number-heavy data.
+static inline bool writeCommonScalar(PyObject* obj, Encoder* enc) noexcept {
+    PyTypeObject* const type = Py_TYPE(obj);
+    if (type == &PyFloat_Type) {
+        Buffer_EnsureRoom(enc, kValueReserve);
+        if (!enc->errorMsg) Buffer_AppendDoubleDconv(enc, PyFloat_AS_DOUBLE(obj));
+    } else if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        Buffer_EnsureRoom(enc, kValueReserve);
+        if (!enc->errorMsg)
+            Buffer_AppendLongUnchecked(enc, PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj)));
+    } else if (type == &PyUnicode_Type && PyUnicode_IS_COMPACT_ASCII(obj)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(obj);
+        if (!Buffer_EnsureRoomForEscaped(enc, length, kValueReserve)) return true;
+        const char* text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(obj));
+        Buffer_AppendCharUnchecked(enc, '"');
+        if (enc->ensureAscii) {
+            if (!Buffer_EscapeStringValidated(enc, text, text + length)) return true;
+        } else {
+            Buffer_EscapeStringUnvalidated(enc, text, text + length);
+        }
+        Buffer_AppendCharUnchecked(enc, '"');
+    } else if (obj == Py_None || obj == Py_True || obj == Py_False) {
+        Buffer_EnsureRoom(enc, kValueReserve);
+        if (enc->errorMsg) return true;
+        if (obj == Py_None) Buffer_AppendBytesUnchecked(enc, "null", 4);
+        else if (obj == Py_True) Buffer_AppendBytesUnchecked(enc, "true", 4);
+        else Buffer_AppendBytesUnchecked(enc, "false", 5);
+    } else {
+        return false;
+    }
+    enc->level--;
+    return true;
+}
+
+// Writes one value (with its key when it is a dictionary member).  `obj` is
+// borrowed: the caller holds a strong reference for the whole call.
+static void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept {
+    if (enc->level > enc->recursionMax) {
+        enc->errorMsg = kErrRecursion;
+        return;
+    }
+    if (enc->errorMsg) return;
+    if (name && !writeKey(enc, name, nameLength)) return;
+    if (obj && writeCommonScalar(obj, enc)) return;
+
+    TypeContext tc = {};
+    PyObject* current = obj ? classify(obj, enc, &tc) : nullptr;
+    if (!current) {
+        tc.type = KIND_INVALID;
+        Object_endTypeContext(&tc);
+        enc->errorMsg = kErrInvalidType;
+        return;
+    }
+
+    Buffer_EnsureRoom(enc, kValueReserve);
+    if (enc->errorMsg) {
+        if (tc.iterEnd) tc.iterEnd(current, &tc);
+        Object_endTypeContext(&tc);
+        return;
+    }
+
+    switch (tc.type) {
+    case KIND_NULL:
+        Buffer_AppendBytesUnchecked(enc, "null", 4);
+        break;
+    case KIND_TRUE:
+        Buffer_AppendBytesUnchecked(enc, "true", 4);
+        break;
+    case KIND_FALSE:
+        Buffer_AppendBytesUnchecked(enc, "false", 5);
+        break;
+    case KIND_INT64: {
+        int64_t value;
+        tc.convert(current, &tc, &value, nullptr);
+        Buffer_AppendLongUnchecked(enc, value);
+        break;
+    }
+    case KIND_UINT64: {
+        uint64_t value;
+        tc.convert(current, &tc, &value, nullptr);
+        Buffer_AppendUnsignedLongUnchecked(enc, value);
+        break;
+    }
+    case KIND_DOUBLE: {
+        double value;
+        tc.convert(current, &tc, &value, nullptr);
+        if (value == -1.0 && PyErr_Occurred()) {
+            enc->errorMsg = kErrInvalidType;
+            break;
+        }
+        Buffer_AppendDoubleDconv(enc, value);
+        break;
+    }
+    case KIND_UTF8:
+        writeText(current, enc, &tc);
+        break;
+    case KIND_RAW:
+        writeRaw(current, enc, &tc);
+        break;
+    default:  // KIND_ARRAY, KIND_OBJECT
+        walkContainer(current, enc, &tc);
+        break;
+    }
+    Object_endTypeContext(&tc);
+    enc->level--;
+}
+
+// ---- entry points ----------------------------------------------------------
+
+// Frees the converter and, once the text has moved off the stack, the heap
+// block, whichever way quelt_dumps leaves.
+struct EncoderResources {
+    Encoder* enc;
+    ~EncoderResources() {
+        dconv_d2s_free(&enc->d2s);
+        if (enc->heap) PyObject_Free(enc->start);
+    }
+};
+
+// Separators into enc; false with an exception set.  The holders own the
+// bytes objects made for non-ASCII separators.
+static bool setSeparators(Encoder* enc, PyObject* separators, PyRef* itemHolder,
+                          PyRef* keyHolder) noexcept {
+    if (!separators || separators == Py_None) {
+        enc->itemSeparator = ",";
+        enc->itemSeparatorLength = 1;
+        enc->keySeparator = enc->indent == 0 ? ":" : ": ";
+        enc->keySeparatorLength = enc->indent == 0 ? 1 : 2;
+        return true;
+    }
+    if (!PyTuple_Check(separators)) {
+        PyErr_SetString(PyExc_TypeError, "expected tuple or None as separator");
+        return false;
+    }
+    if (PyTuple_GET_SIZE(separators) != 2) {
+        PyErr_SetString(PyExc_ValueError, "expected tuple of size 2 as separator");
+        return false;
+    }
+    PyObject* item = PyTuple_GET_ITEM(separators, 0);
+    PyObject* key = PyTuple_GET_ITEM(separators, 1);
+    if (!PyUnicode_Check(item)) {
+        PyErr_SetString(PyExc_TypeError, "expected str as item separator");
+        return false;
+    }
+    if (!PyUnicode_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, "expected str as key separator");
+        return false;
+    }
+    Py_ssize_t length = 0;
+    enc->itemSeparator = PyUnicodeToUTF8Raw(item, &length, &itemHolder->obj);
+    if (!enc->itemSeparator) return false;
+    enc->itemSeparatorLength = length;
+    enc->keySeparator = PyUnicodeToUTF8Raw(key, &length, &keyHolder->obj);
+    if (!enc->keySeparator) return false;
+    enc->keySeparatorLength = length;
+    return true;
+}
+
+// Creates the converter, walks `obj` into the buffer that starts at `region`
+// (the caller's stack region, or a heap block then owned by enc), and turns
+// the text into a str, or the recorded error into an exception.
+static PyObject* runEncoder(Encoder* enc, PyObject* obj, int allowNan, char* region,
+                            uint8_t regionOnHeap) noexcept {
+    enc->start = enc->offset = region;
+    enc->end = region + kStackRegionSize;
+    enc->heap = regionOnHeap;
+    EncoderResources resources{enc};
+
+    dconv_d2s_init(&enc->d2s, 7, allowNan ? "Infinity" : nullptr, allowNan ? "NaN" : nullptr,
+                   'e', -4, 16, 0, 0);
+    if (!enc->d2s) return PyErr_NoMemory();
+
+    enc->level = 0;
+    enc->errorMsg = nullptr;
+    enc->recursionMax = kRecursionMax;
+
+    encode(obj, enc, nullptr, 0);
+
+    if (enc->errorMsg) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_OverflowError, "%s", enc->errorMsg);
+        return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return PyUnicode_DecodeUTF8(enc->start, enc->offset - enc->start, "surrogatepass");
+}
+
+static Py_NO_INLINE PyObject* runOnStackRegion(Encoder* enc, PyObject* obj, int allowNan) noexcept {
+    char region[kStackRegionSize];
+    return runEncoder(enc, obj, allowNan, region, 0);
+}
+
+static Py_NO_INLINE PyObject* runOnHeapRegion(Encoder* enc, PyObject* obj, int allowNan) noexcept {
+    char* region = static_cast<char*>(PyObject_Malloc(kStackRegionSize));
+    if (!region) return PyErr_NoMemory();
+    return runEncoder(enc, obj, allowNan, region, 1);  // enc owns the block from here
+}
+
+// Counts the dumps calls active on this thread.
+static thread_local int t_activeDumpsCalls = 0;
+
+struct DumpsNesting {
+    DumpsNesting() noexcept { ++t_activeDumpsCalls; }
+    ~DumpsNesting() { --t_activeDumpsCalls; }
+    bool outermost() const noexcept { return t_activeDumpsCalls == 1; }
+};
+
+PyObject* quelt_dumps(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* const kwlist[] = {
+        "obj", "ensure_ascii", "encode_html_chars", "escape_forward_slashes", "sort_keys",
+        "indent", "allow_nan", "reject_bytes", "default", "separators", nullptr,
+    };
+    PyObject* obj = nullptr;
+    int ensureAscii = 1;
+    int encodeHTMLChars = 0;
+    int escapeForwardSlashes = 1;
+    int sortKeys = 0;
+    int indent = 0;
+    int allowNan = 1;
+    int rejectBytes = 1;
+    PyObject* defaultFn = nullptr;
+    PyObject* separators = nullptr;
+    Encoder enc{};
+
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|ppppippOO", kwlist, &obj, &ensureAscii,
+                                     &encodeHTMLChars, &escapeForwardSlashes, &sortKeys, &indent,
+                                     &allowNan, &rejectBytes, &defaultFn, &separators)) {
+        return nullptr;
+    }
+    // The arguments may come from a keyword dictionary that the caller, or a
+    // hook during the walk, can change: our own references keep the root,
+    // `default` and the separator strings alive until the call returns.
+    PyRef rootRef(Py_NewRef(obj));
+    PyRef defaultRef(Py_XNewRef(defaultFn));
+    PyRef separatorsRef(Py_XNewRef(separators));
+
+    enc.ensureAscii = ensureAscii ? 1 : 0;
+    enc.encodeHTMLChars = encodeHTMLChars ? 1 : 0;
+    enc.escapeForwardSlashes = escapeForwardSlashes ? 1 : 0;
+    enc.sortKeys = sortKeys ? 1 : 0;
+    enc.rejectBytes = rejectBytes ? 1 : 0;
+    if (defaultFn && defaultFn != Py_None) enc.defaultFn = defaultFn;
+
+    if (indent < -1) indent = -1;
+    if (indent > kMaxIndent) {
+        PyErr_SetString(PyExc_ValueError, "Maximum allowed indentation is 1000");
+        return nullptr;
+    }
+    enc.indent = indent;
+
+    PyRef itemSeparatorHolder;
+    PyRef keySeparatorHolder;
+    if (!setSeparators(&enc, separators, &itemSeparatorHolder, &keySeparatorHolder))
+        return nullptr;
+
+    // A hook that calls dumps again nests a whole call in this one; only the
+    // outermost call on a thread puts its region on the stack, so that such
+    // nesting costs no 64 KiB of stack per level.
+    DumpsNesting nesting;
+    return nesting.outermost() ? runOnStackRegion(&enc, obj, allowNan)
+                               : runOnHeapRegion(&enc, obj, allowNan);
+}
+
+PyObject* quelt_dump(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* obj = nullptr;
+    PyObject* fp = nullptr;
+    if (!PyArg_ParseTuple(args, "OO", &obj, &fp)) return nullptr;
+
+    if (!hasAttribute(fp, "write")) {
+        PyErr_Format(PyExc_TypeError, "expected file");
+        return nullptr;
+    }
+    PyRef write(PyObject_GetAttrString(fp, "write"));
+    if (!write || !PyCallable_Check(write.get())) {
+        PyErr_Format(PyExc_TypeError, "expected file");
+        return nullptr;
+    }
+
+    PyRef dumpsArgs(PyTuple_Pack(1, obj));
+    if (!dumpsArgs) return nullptr;
+    PyRef text(quelt_dumps(self, dumpsArgs.get(), kwargs));
+    if (!text) return nullptr;
+
+    PyRef writeArgs(PyTuple_Pack(1, text.get()));
+    if (!writeArgs) return nullptr;
+    PyRef result(PyObject_CallObject(write.get(), writeArgs.get()));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
 }

@@ -137,3 +137,68 @@ def test_error_after_growth_reports_message():
     with pytest.raises(quelt.JSONDecodeError) as info:
         quelt.loads(doc.encode("utf-8").replace(b"\xc3\xbf", b"\xff"))
     assert info.value.args == (NO_SEQUENCE,)
+
+
+# The plain-byte scan reads sixteen bytes at a time while they lie before the
+# end of the input; each special byte is placed at every offset around those
+# boundaries, and right at the end of the input.
+SPECIALS = [
+    (b"\\n", "\n"),
+    (b"\xc3\xa9", "\u00e9"),
+    (b"\xf0\x9f\x98\x80", "\U0001F600"),
+    (b"\\u20ac", "\u20ac"),
+    (b"\x7f", "\x7f"),
+]
+
+
+@pytest.mark.parametrize("special, decoded", SPECIALS, ids=repr)
+def test_special_byte_at_every_offset(special, decoded):
+    for offset in range(40):
+        for tail in (0, 1, 15, 16, 17):
+            raw = b'"' + b"a" * offset + special + b"b" * tail + b'"'
+            assert quelt.loads(raw) == "a" * offset + decoded + "b" * tail, (offset, tail)
+
+
+@pytest.mark.parametrize(
+    "bad, message",
+    [(b"\x00", UNMATCHED), (b"\xff", NO_SEQUENCE), (b"\x80", STRAY), (b"\xc3", CONTINUATION)],
+    ids=repr,
+)
+def test_bad_byte_at_every_offset_and_at_end_of_input(bad, message):
+    for offset in range(40):
+        for raw in (b'"' + b"a" * offset + bad + b'a"', b'"' + b"a" * offset + bad):
+            with pytest.raises(quelt.JSONDecodeError) as info:
+                quelt.loads(raw)
+            assert info.value.args == (message,), (offset, raw)
+    for offset in range(40):  # no closing quotation mark at all
+        with pytest.raises(quelt.JSONDecodeError) as info:
+            quelt.loads(b'"' + b"a" * offset)
+        assert info.value.args == (UNMATCHED,)
+
+
+@pytest.mark.parametrize(
+    "doc, expected",
+    [
+        # The same key repeated, spelled raw and escaped, across objects.
+        ('[{"ab":1},{"a\\u0062":2},{"ab":3}]', [{"ab": 1}, {"ab": 2}, {"ab": 3}]),
+        # Keys of one length sharing their first and last eight bytes.
+        ('[{"abcdefgh1ijklmnop":1},{"abcdefgh2ijklmnop":2}]',
+         [{"abcdefgh1ijklmnop": 1}, {"abcdefgh2ijklmnop": 2}]),
+        # Short keys that are prefixes of each other, and the empty key.
+        ('{"":0,"a":1,"aa":2,"aaa":3,"a\\u0000":4}', {"": 0, "a": 1, "aa": 2, "aaa": 3, "a\x00": 4}),
+        # Keys either side of the length the cache keeps.
+        ('[{"' + "k" * 64 + '":1},{"' + "k" * 65 + '":2},{"' + "k" * 64 + '":3}]',
+         [{"k" * 64: 1}, {"k" * 65: 2}, {"k" * 64: 3}]),
+        # A key equal to a string value elsewhere.
+        ('[{"x":"x"},{"x":"y"}]', [{"x": "x"}, {"x": "y"}]),
+    ],
+    ids=["escaped-spelling", "same-ends", "prefixes", "cache-length-limit", "key-as-value"],
+)
+def test_repeated_keys(doc, expected):
+    assert quelt.loads(doc) == expected
+
+
+def test_many_distinct_keys():
+    keys = [f"key{i}" for i in range(5000)]
+    doc = "[" + ",".join('{"%s":%d}' % (k, i) for i, k in enumerate(keys * 2)) + "]"
+    assert quelt.loads(doc) == [{k: i} for i, k in enumerate(keys * 2)]

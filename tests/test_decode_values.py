@@ -147,3 +147,42 @@ def test_deep_hostile_nesting_stops_at_limit(text):
 def test_literal_singletons():
     value = quelt.loads("[true, false, null]")
     assert value[0] is True and value[1] is False and value[2] is None
+
+
+@pytest.mark.parametrize("size", [0, 1, 255, 256, 257, 10_000])
+def test_long_and_nested_arrays(size):
+    # Members wait on a stack shared by the open arrays until their closing
+    # bracket; long arrays and arrays inside long arrays must keep their order.
+    inner = list(range(size))
+    doc = "[" + ",".join(["[" + ",".join(map(str, inner)) + "]", *map(str, inner)]) + "]"
+    assert quelt.loads(doc) == [inner, *inner]
+
+
+@pytest.mark.parametrize(
+    "doc, message",
+    [
+        ("[" + "1," * 300 + "[" + "2," * 300 + "x]]", EXPECTED_VALUE),
+        ("[" + "1," * 300 + "[" + "2," * 300 + "3}", ARRAY_SEPARATOR),
+        ("[" + "[1," * 1000 + "1" + "]" * 999, ARRAY_SEPARATOR),
+    ],
+    ids=["bad-value-deep-in-long-arrays", "bad-separator", "unclosed-after-growth"],
+)
+def test_errors_inside_long_arrays(doc, message):
+    with pytest.raises(quelt.JSONDecodeError) as info:
+        quelt.loads(doc)
+    assert info.value.args == (message,)
+
+
+def test_whitespace_runs_of_every_length():
+    # Runs are skipped sixteen bytes at a time while they lie before the end
+    # of the input; lengths around those blocks, and runs that reach the end.
+    for length in range(0, 50):
+        for blank in (" ", "\n", "\r\n", "\t "):
+            gap = (blank * length)[:length]
+            assert quelt.loads(gap + "[" + gap + "1" + gap + "," + gap + '{"a"' + gap + ":" + gap + "2" + gap + "}" + gap + "]" + gap) == [1, {"a": 2}]
+            with pytest.raises(quelt.JSONDecodeError) as info:
+                quelt.loads("[" + gap + "\f" + gap + "1]")
+            assert info.value.args == (EXPECTED_VALUE,)
+            with pytest.raises(quelt.JSONDecodeError) as info:
+                quelt.loads("[1]" + gap + "\x00" + gap)
+            assert info.value.args == ("Trailing data",)

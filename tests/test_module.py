@@ -83,3 +83,33 @@ def test_import_without_usable_decimal(blocker):
         "assert sys._is_gil_enabled() is False\n"
     )
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def stub_functions():
+    import ast
+    from pathlib import Path
+
+    stub = Path(quelt.__file__).with_name("quelt.pyi")
+    assert stub.exists(), "the type stub is installed next to the module"
+    tree = ast.parse(stub.read_text())
+    return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+
+
+@pytest.mark.parametrize("name", ["dumps", "dump"])
+def test_stub_keywords_and_defaults_are_accepted(name):
+    import ast
+    import io
+
+    args = stub_functions()[name].args
+    positional = args.posonlyargs + args.args
+    defaults = dict(zip([a.arg for a in positional[len(positional) - len(args.defaults) :]], args.defaults))
+    defaults.update({a.arg: d for a, d in zip(args.kwonlyargs, args.kw_defaults) if d is not None})
+    named = positional + args.kwonlyargs
+    options = {key: ast.literal_eval(value) for key, value in defaults.items()}
+    assert set(options) == {a.arg for a in named} - {"obj", "fp"}
+    if name == "dumps":
+        assert quelt.dumps({"a": [1]}, **options) == '{"a":[1]}'
+    else:
+        fp = io.StringIO()
+        quelt.dump({"a": [1]}, fp, **options)
+        assert fp.getvalue() == '{"a":[1]}'

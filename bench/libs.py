@@ -1,0 +1,158 @@
+"""The libraries under comparison and how each does each operation.
+
+Every library is described by a ``Library``: whether it imported (and if not,
+why), its version, a note about how it runs on this interpreter, and for each
+operation the nearest equivalent call, or ``None`` where it has none (shown
+as n/a).  The calls are made as a user would write them, once per call, with
+no pre-built encoder objects.
+
+Operations (input -> output):
+
+* ``loads_bytes``   UTF-8 bytes -> objects
+* ``loads_str``     str -> objects
+* ``dumps``         objects -> JSON text, each library's default options
+* ``dumps_indent``  the same, pretty-printed with an indent of 2
+* ``dumps_sorted``  the same, keys sorted
+
+What "default options" means differs: quelt, json, simplejson and rapidjson
+escape non-ASCII to \\uXXXX by default (ensure_ascii), orjson and msgspec
+write UTF-8; orjson and msgspec return bytes, the others str.  The report
+notes the output type of every call.
+"""
+
+from __future__ import annotations
+
+import importlib
+from dataclasses import dataclass, field
+from typing import Callable
+
+OPERATIONS = {
+    "loads_bytes": "loads(bytes)",
+    "loads_str": "loads(str)",
+    "dumps": "dumps()",
+    "dumps_indent": "dumps(indent=2)",
+    "dumps_sorted": "dumps(sort_keys=True)",
+}
+
+# The order of the columns in every table: quelt first, then the standard
+# library, then the peers from PyPI.
+LIBRARIES = ["quelt", "json", "orjson", "msgspec", "simplejson", "rapidjson"]
+
+# The distribution name on PyPI, where it differs from the module name.
+DISTRIBUTIONS = {"rapidjson": "python-rapidjson"}
+
+
+@dataclass
+class Library:
+    name: str
+    available: bool
+    version: str = ""
+    error: str = ""  # why it is unavailable
+    note: str = ""  # how it runs here, e.g. without its C extension
+    ops: dict[str, Callable | None] = field(default_factory=dict)
+
+
+def _quelt(m):
+    return {
+        "loads_bytes": m.loads,
+        "loads_str": m.loads,
+        "dumps": m.dumps,
+        "dumps_indent": lambda o: m.dumps(o, indent=2),
+        "dumps_sorted": lambda o: m.dumps(o, sort_keys=True),
+    }, ""
+
+
+def _json(m):
+    return {
+        "loads_bytes": m.loads,  # detects the encoding, decodes, then parses
+        "loads_str": m.loads,
+        "dumps": m.dumps,
+        "dumps_indent": lambda o: m.dumps(o, indent=2),
+        "dumps_sorted": lambda o: m.dumps(o, sort_keys=True),
+    }, ""
+
+
+def _orjson(m):
+    indent, sort = m.OPT_INDENT_2, m.OPT_SORT_KEYS
+    return {
+        "loads_bytes": m.loads,
+        "loads_str": m.loads,
+        "dumps": m.dumps,  # returns bytes
+        "dumps_indent": lambda o: m.dumps(o, option=indent),
+        "dumps_sorted": lambda o: m.dumps(o, option=sort),
+    }, ""
+
+
+def _msgspec(m):
+    j = importlib.import_module("msgspec.json")
+    try:
+        j.encode({}, order="sorted")
+        sorted_ = lambda o: j.encode(o, order="sorted")  # noqa: E731
+    except TypeError:  # releases before `order`
+        sorted_ = None
+    return {
+        "loads_bytes": j.decode,
+        "loads_str": j.decode,
+        "dumps": j.encode,  # returns bytes
+        # msgspec.json.encode has no indent; msgspec.json.format re-indents
+        # finished output in a second pass, which is not the same operation.
+        "dumps_indent": None,
+        "dumps_sorted": sorted_,
+    }, ""
+
+
+def _simplejson(m):
+    note = ""
+    try:
+        from simplejson import _speedups  # noqa: F401
+    except ImportError:
+        note = "pure Python (no C speedups for this interpreter)"
+    return {
+        "loads_bytes": m.loads,
+        "loads_str": m.loads,
+        "dumps": m.dumps,
+        "dumps_indent": lambda o: m.dumps(o, indent=2),
+        "dumps_sorted": lambda o: m.dumps(o, sort_keys=True),
+    }, note
+
+
+def _rapidjson(m):
+    return {
+        "loads_bytes": m.loads,
+        "loads_str": m.loads,
+        "dumps": m.dumps,
+        "dumps_indent": lambda o: m.dumps(o, indent=2),
+        "dumps_sorted": lambda o: m.dumps(o, sort_keys=True),
+    }, ""
+
+
+_ADAPTERS = {
+    "quelt": _quelt,
+    "json": _json,
+    "orjson": _orjson,
+    "msgspec": _msgspec,
+    "simplejson": _simplejson,
+    "rapidjson": _rapidjson,
+}
+
+
+def _version(name: str, module) -> str:
+    if name == "json":
+        return "standard library"
+    return str(getattr(module, "__version__", None) or "?")
+
+
+def load(name: str) -> Library:
+    try:
+        module = importlib.import_module(name)
+    except Exception as exc:  # ImportError, or a broken install
+        return Library(name, False, error=f"{type(exc).__name__}: {exc}")
+    try:
+        ops, note = _ADAPTERS[name](module)
+    except Exception as exc:
+        return Library(name, False, _version(name, module), error=f"{type(exc).__name__}: {exc}")
+    return Library(name, True, _version(name, module), note=note, ops=ops)
+
+
+def load_all() -> list[Library]:
+    return [load(name) for name in LIBRARIES]

@@ -1,0 +1,219 @@
+"""Times every library on every document and operation, in this one process,
+on whichever CPython build runs it, and writes bench/results/<build>.json.
+
+    python bench/run.py
+
+Each cell (document x operation x library) is measured the same way:
+
+1. One call whose result is checked against the standard library's reading
+   of the document (for loads: equal objects; for dumps: the output parses
+   back to equal objects).  A call that raises makes the cell an error, with
+   the exception recorded; the run goes on.
+2. Warm-up calls, the first one included, for a fifth of the cell's time
+   budget.
+3. Timed repetitions until the budget ($BENCH_CELL_TIME seconds, 0.8 by
+   default) is spent and at least 5 repetitions are done (fewer, down to
+   one, when single calls are so slow that 5 would take over 4 budgets; a
+   first call longer than 4 budgets is itself the only sample).  A repetition is a
+   batch of calls sized from the warm-up so that it lasts about 1/25 of the
+   budget, timed with perf_counter_ns; its time divided by its calls is one
+   sample.
+4. The cell's result is the median of the samples (with the quartiles).
+
+The garbage collector stays on, as in real use, and is run between cells.
+BENCH_QUICK=1 shrinks the generated documents tenfold and the budget to a
+couple of calls per cell: a smoke run, not a measurement.
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import statistics
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import docs as docs_mod  # noqa: E402
+import libs as libs_mod  # noqa: E402
+from common import QUICK, RESULTS, CpuWatch, build_name, env_float, machine  # noqa: E402
+
+BUDGET = 0.01 if QUICK else env_float("BENCH_CELL_TIME", 0.8)
+WARMUP = 0.0 if QUICK else BUDGET / 5
+MIN_REPS = 1 if QUICK else 5
+TARGET_REPS = 25
+
+
+def short_error(exc: BaseException) -> str:
+    msg = str(exc).strip().splitlines()[0] if str(exc).strip() else ""
+    text = f"{type(exc).__name__}: {msg}" if msg else type(exc).__name__
+    return text[:160]
+
+
+def first_difference(a, b, path: str = "") -> str:
+    """Where and how `a` (a library's result) first differs from `b`
+    (json's), e.g. 'at ["values"][1]: float instead of int'."""
+    if type(a) is not type(b):
+        return f"at {path or 'top'}: {type(a).__name__} instead of {type(b).__name__}"
+    if isinstance(a, dict):
+        if list(a) != list(b):
+            return f"at {path or 'top'}: other keys or key order"
+        for k in a:
+            if a[k] != b[k]:
+                return first_difference(a[k], b[k], f"{path}[{k!r}]")
+    elif isinstance(a, list):
+        if len(a) != len(b):
+            return f"at {path or 'top'}: {len(a)} items instead of {len(b)}"
+        for i, (x, y) in enumerate(zip(a, b)):
+            if x != y:
+                return first_difference(x, y, f"{path}[{i}]")
+    return f"at {path or 'top'}: {a!r:.40} instead of {b!r:.40}"
+
+
+def check(op: str, out, reference) -> str:
+    """'ok', or what is wrong with the output of one call."""
+    try:
+        value = out if op.startswith("loads") else json.loads(out)
+    except Exception as exc:
+        return "output does not parse: " + short_error(exc)
+    if value == reference:
+        return "ok"
+    return "result differs from json's " + first_difference(value, reference)
+
+
+def measure(fn, arg, first: float) -> dict:
+    """Times fn(arg).  The caller has made one call already, which took
+    `first` seconds; it counts as warm-up."""
+    if first >= 4 * BUDGET:
+        # Too slow to repeat within bounds: the one call is the sample.
+        return {"median_s": first, "q1_s": first, "q3_s": first, "min_s": first,
+                "reps": 1, "calls_per_rep": 1}
+    calls, spent = 1, first
+    while spent < WARMUP:
+        t0 = time.perf_counter()
+        fn(arg)
+        spent += time.perf_counter() - t0
+        calls += 1
+    per_call = spent / calls
+    batch = max(1, int(BUDGET / TARGET_REPS / max(per_call, 1e-9)))
+
+    # At least MIN_REPS samples, unless single calls are so slow that they
+    # would take over 4 budgets; then as many as fit (at least one).
+    samples: list[float] = []
+    start = time.perf_counter()
+    while True:
+        t0 = time.perf_counter_ns()
+        for _ in range(batch):
+            fn(arg)
+        samples.append((time.perf_counter_ns() - t0) / batch / 1e9)
+        elapsed = time.perf_counter() - start
+        if elapsed >= BUDGET and (len(samples) >= MIN_REPS or elapsed >= 4 * BUDGET):
+            break
+    samples.sort()
+    q = statistics.quantiles(samples, n=4) if len(samples) >= 2 else [samples[0]] * 3
+    return {
+        "median_s": statistics.median(samples),
+        "q1_s": q[0],
+        "q3_s": q[2],
+        "min_s": samples[0],
+        "reps": len(samples),
+        "calls_per_rep": batch,
+    }
+
+
+def run_cell(lib: libs_mod.Library, op: str, arg, reference) -> dict:
+    fn = lib.ops.get(op)
+    if fn is None:
+        return {"status": "n/a"}
+    gc.collect()
+    try:
+        t0 = time.perf_counter()
+        out = fn(arg)
+        first = time.perf_counter() - t0
+    except Exception as exc:
+        return {"status": "error", "error": short_error(exc)}
+    cell = {"status": "ok", "check": check(op, out, reference)}
+    if not op.startswith("loads"):
+        cell["output_type"] = type(out).__name__
+        cell["output_len"] = len(out)
+    del out
+    try:
+        cell.update(measure(fn, arg, first))
+    except Exception as exc:  # raised on a later call only
+        return {"status": "error", "error": short_error(exc)}
+    return cell
+
+
+def fmt(cell: dict) -> str:
+    if cell["status"] != "ok":
+        return cell["status"]
+    t = cell["median_s"]
+    text = f"{t * 1e3:.3f}ms" if t >= 1e-4 else f"{t * 1e6:.1f}us"
+    return text if cell["check"] == "ok" else text + "(!)"
+
+
+def main() -> int:
+    # Deep nesting recurses in the pure-Python paths (json with indent,
+    # simplejson without its C speedups); give every library the same room.
+    sys.setrecursionlimit(10000)
+    build = build_name()
+    libraries = libs_mod.load_all()
+    documents = docs_mod.load_documents(quick=QUICK)
+    available = [lib for lib in libraries if lib.available]
+    print(f"[{build}] {sys.version.split()[0]}: "
+          + ", ".join(f"{lib.name} {lib.version}" if lib.available else f"{lib.name} (missing)"
+                      for lib in libraries), flush=True)
+
+    cells = []
+    watch = CpuWatch()
+    started = time.perf_counter()
+    for doc in documents:
+        reference = json.loads(doc.data)
+        inputs = {"bytes": doc.data, "str": doc.data.decode("utf-8"), "obj": reference}
+        for op in libs_mod.OPERATIONS:
+            arg = inputs["bytes" if op == "loads_bytes" else "str" if op == "loads_str" else "obj"]
+            row = []
+            for lib in available:
+                cell = run_cell(lib, op, arg, reference)
+                cell.update(doc=doc.name, op=op, lib=lib.name)
+                cells.append(cell)
+                row.append(f"{lib.name} {fmt(cell)}")
+            print(f"  [{build}] {doc.name:<14} {op:<13} " + "  ".join(row), flush=True)
+        del inputs, reference
+    elapsed = time.perf_counter() - started
+
+    result = {
+        "build": build,
+        "quick": QUICK,
+        "cell_budget_s": BUDGET,
+        "machine": machine(),
+        "elapsed_s": elapsed,
+        "other_cores": watch.other_cores(),
+        "libraries": {
+            lib.name: {"available": lib.available, "version": lib.version,
+                       "error": lib.error, "note": lib.note}
+            for lib in libraries
+        },
+        "documents": [
+            {"name": d.name, "description": d.description, "bytes": len(d.data)}
+            for d in documents
+        ],
+        "operations": libs_mod.OPERATIONS,
+        "cells": cells,
+    }
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    out = RESULTS / f"{build}.json"
+    out.write_text(json.dumps(result, indent=1) + "\n")
+    print(f"[{build}] timings done in {elapsed:.0f} s -> {out}", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except FileNotFoundError as exc:  # the shared data directory is missing
+        print(f"run.py: {exc}", file=sys.stderr)
+        sys.exit(2)

@@ -1,0 +1,291 @@
+"""Lists, tuples and dictionaries: layout, indentation, keys of every type,
+sort_keys, the nesting limit, output beyond the stack region, and round
+trips of real documents."""
+import collections
+import decimal
+import json
+import math
+
+import pytest
+
+import quelt
+
+
+@pytest.mark.parametrize(
+    "value, kwargs, expected",
+    [
+        ([], {}, "[]"),
+        ({}, {}, "{}"),
+        ((), {}, "[]"),
+        ([[]], {}, "[[]]"),
+        ((1, "a", None), {}, '[1,"a",null]'),
+        ({"a": [1, {}], "b": []}, {}, '{"a":[1,{}],"b":[]}'),
+        ([], {"indent": 4}, "[]"),
+        ({}, {"indent": 4}, "{}"),
+        ([[]], {"indent": 2}, "[\n  []\n]"),
+        ([{}], {"indent": 2}, "[\n  {}\n]"),
+        ({"a": [1, {}], "b": []}, {"indent": 2},
+         '{\n  "a": [\n    1,\n    {}\n  ],\n  "b": []\n}'),
+        ([1, [2, [3]]], {"indent": 4}, "[\n    1,\n    [\n        2,\n        [\n            3\n        ]\n    ]\n]"),
+        ([1, 2], {"indent": 2, "separators": (", ", ": ")}, "[\n  1, \n  2\n]"),
+        ({"a": 1, "b": 2}, {"indent": 2, "separators": (", ", ": ")}, '{\n  "a": 1, \n  "b": 2\n}'),
+        ({"a": [1, {}], "b": []}, {"indent": -1}, '{"a": [1,{}],"b": []}'),
+    ],
+    ids=[
+        "empty-list", "empty-dict", "empty-tuple", "nested-empty", "tuple", "mixed",
+        "empty-list-indented", "empty-dict-indented", "list-of-empty-list-indent-2",
+        "list-of-empty-dict-indent-2", "layout-table-indent-2", "deep-indent-4",
+        "separator-before-line-feed-list", "separator-before-line-feed-dict", "negative-indent",
+    ],
+)
+def test_container_layout(value, kwargs, expected):
+    assert quelt.dumps(value, **kwargs) == expected
+
+
+def test_indent_layout_line_by_line():
+    lines = quelt.dumps({"a": [1, {}], "b": []}, indent=2).split("\n")
+    table = [(0, "{"), (2, '"a": ['), (4, "1,"), (4, "{}"), (2, "],"), (2, '"b": []'), (0, "}")]
+    assert [(len(line) - len(line.lstrip(" ")), line.lstrip(" ")) for line in lines] == table
+
+
+@pytest.mark.parametrize("indent", [1, 3, 7])
+def test_indented_output_matches_stdlib(indent):
+    doc = {"k": [1, 2.5, {"x": None, "y": [True, False]}], "e": [], "o": {}, "s": "t"}
+    assert quelt.dumps(doc, indent=indent) == json.dumps(doc, indent=indent)
+
+
+class NamedPair(collections.namedtuple("NamedPair", "x y")):
+    pass
+
+
+class OddDict(dict):
+    def items(self):
+        return [("fake", 1)]
+
+    def keys(self):
+        return ["fake"]
+
+    def __iter__(self):
+        return iter(["fake"])
+
+
+class OddList(list):
+    def __iter__(self):
+        return iter([99])
+
+    def __getitem__(self, i):
+        return 99
+
+    def __len__(self):
+        return 99
+
+
+def test_subclasses_are_walked_over_their_stored_entries():
+    assert quelt.dumps(OddDict(real=2)) == '{"real":2}'
+    assert quelt.dumps(OddDict(real=2), sort_keys=True) == '{"real":2}'
+    assert quelt.dumps(OddList([1, 2])) == "[1,2]"
+    assert quelt.dumps(NamedPair(1, "b")) == '[1,"b"]'
+    assert quelt.dumps(collections.OrderedDict([("z", 1), ("a", 2)])) == '{"z":1,"a":2}'
+
+
+# ---- keys --------------------------------------------------------------------
+
+
+class Token:
+    def __str__(self):
+        return "tok\u00e9n"
+
+
+class SurrogateStr:
+    def __str__(self):
+        return "\udc80"
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ({1: 2}, '{"1":2}'),
+        ({-(2**70): 0}, '{"-1180591620717411303424":0}'),
+        ({None: 0}, '{"null":0}'),
+        ({True: 0, False: 1}, '{"true":0,"false":1}'),
+        ({1.5: 0}, '{"1.5":0}'),
+        ({1e16: 0}, '{"1e+16":0}'),
+        ({math.nan: 0}, '{"nan":0}'),
+        ({math.inf: 0}, '{"inf":0}'),
+        ({decimal.Decimal("1.10"): 0}, '{"1.10":0}'),
+        ({(1, 2): 0}, '{"(1, 2)":0}'),
+        ({b"k": 0}, '{"k":0}'),
+        ({Token(): 0}, '{"tok\\u00e9n":0}'),
+        ({SurrogateStr(): 0}, '{"\\udc80":0}'),
+        ({"": ""}, '{"":""}'),
+    ],
+    ids=[
+        "int", "big-int", "none", "bools", "float", "float-uses-str", "nan-key", "inf-key",
+        "decimal-key-keeps-digits", "tuple", "bytes", "object-str", "object-str-surrogate",
+        "empty",
+    ],
+)
+def test_key_conversion(value, expected):
+    assert quelt.dumps(value) == expected
+
+
+def test_key_and_value_use_different_texts():
+    assert quelt.dumps({math.nan: math.nan}) == '{"nan":NaN}'
+    assert quelt.dumps({decimal.Decimal("1.10"): decimal.Decimal("1.10")}) == '{"1.10":1.1}'
+
+
+def test_raising_key_str_stops_the_walk():
+    class BadKey:
+        def __str__(self):
+            raise KeyError("bad key")
+
+    later = []
+
+    def default(obj):
+        later.append(obj)
+        return 0
+
+    with pytest.raises(KeyError):
+        quelt.dumps({"a": 1, BadKey(): 2, "c": object()}, default=default)
+    assert later == []
+
+
+def test_key_str_returning_non_str_raises_its_type_error():
+    class WrongStr:
+        def __str__(self):
+            return 5
+
+    with pytest.raises(TypeError):
+        quelt.dumps({WrongStr(): 1})
+
+
+# ---- sort_keys ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ({"b": 1, "a": 2}, '{"a":2,"b":1}'),
+        ({10: 0, 9: 0}, '{"9":0,"10":0}'),
+        ({}, "{}"),
+        ({"b": {"d": 1, "c": 2}, "a": [{"z": 0, "y": 1}]}, '{"a":[{"y":1,"z":0}],"b":{"c":2,"d":1}}'),
+        ({b"b": 1, b"a": 2}, '{"a":2,"b":1}'),
+    ],
+    ids=["strings", "ints-by-number", "empty", "nested", "bytes"],
+)
+def test_sort_keys(value, expected):
+    assert quelt.dumps(value, sort_keys=True) == expected
+
+
+def test_insertion_order_without_sort_keys():
+    assert quelt.dumps({"b": 1, "a": 2, 10: 3, 9: 4}) == '{"b":1,"a":2,"10":3,"9":4}'
+
+
+def test_sort_of_incomparable_keys_raises():
+    with pytest.raises(TypeError, match="not supported between instances"):
+        quelt.dumps({"a": 1, 2: 3}, sort_keys=True)
+
+
+def test_sort_keys_with_indent():
+    assert quelt.dumps({"b": 1, "a": 2}, sort_keys=True, indent=1) == '{\n "a": 2,\n "b": 1\n}'
+
+
+# ---- nesting limit -----------------------------------------------------------
+
+
+def nested_lists(depth):
+    value = []
+    for _ in range(depth - 1):
+        value = [value]
+    return value
+
+
+def nested_dicts(depth):
+    value = {}
+    for _ in range(depth - 1):
+        value = {"k": value}
+    return value
+
+
+@pytest.mark.parametrize(
+    "make, text",
+    [
+        (nested_lists, lambda n: "[" * n + "]" * n),
+        (nested_dicts, lambda n: '{"k":' * (n - 1) + "{}" + "}" * (n - 1)),
+    ],
+    ids=["lists", "dicts"],
+)
+def test_nesting_limit(make, text):
+    assert quelt.dumps(make(1025)) == text(1025)
+    with pytest.raises(OverflowError) as info:
+        quelt.dumps(make(1026))
+    assert str(info.value) == "Maximum recursion level reached"
+
+
+def test_deepest_scalar_counts_as_a_level():
+    value = 1
+    for _ in range(1024):
+        value = [value]
+    assert quelt.dumps(value) == "[" * 1024 + "1" + "]" * 1024
+    with pytest.raises(OverflowError, match="^Maximum recursion level reached$"):
+        quelt.dumps([value])
+
+
+def test_self_containing_containers():
+    a = []
+    a.append(a)
+    d = {}
+    d["d"] = d
+    for value in (a, d):
+        with pytest.raises(OverflowError, match="^Maximum recursion level reached$"):
+            quelt.dumps(value)
+
+
+def test_nesting_limit_with_indent():
+    out = quelt.dumps(nested_lists(1025), indent=4)
+    lines = out.split("\n")
+    assert len(lines) == 2 * 1024 + 1
+    assert lines[1024] == " " * 4 * 1024 + "[]"
+    assert lines[-1] == "]" and lines[-2] == " " * 4 + "]"
+
+
+# ---- output beyond the stack region ------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "doc",
+    [
+        ["x" * 65530],
+        ["y" * 65535, 1],
+        list(range(20000)),
+        {f"key{i}": [i, str(i) * 3, i / 7] for i in range(5000)},
+        ["\u00e9" * 300000],
+        ["a" * 1000000, "b"],
+    ],
+    ids=["just-below", "just-across", "many-ints", "many-members", "wide-escapes", "megabyte"],
+)
+def test_large_output_byte_for_byte(doc):
+    out = quelt.dumps(doc)
+    assert out == json.dumps(doc, separators=(",", ":")).replace("/", "\\/")
+    assert quelt.dumps(doc, indent=3) == json.dumps(doc, indent=3).replace("/", "\\/")
+
+
+def test_growth_at_every_boundary_keeps_text():
+    # Strings whose lengths step across the 65536-byte region and the first
+    # few doublings, at every small offset around each boundary.
+    for boundary in (65536, 131072, 262144):
+        for delta in range(-3, 4):
+            doc = ["z" * (boundary - 4 + delta), "tail"]
+            assert quelt.dumps(doc) == json.dumps(doc, separators=(",", ":"))
+
+
+# ---- real documents ----------------------------------------------------------
+
+
+def test_real_document_round_trip(real_document):
+    name, raw = real_document
+    value = json.loads(raw)
+    for kwargs in ({}, {"ensure_ascii": False}, {"indent": 2, "sort_keys": True}):
+        text = quelt.dumps(value, **kwargs)
+        assert json.loads(text) == value, (name, kwargs)
+        assert quelt.loads(text) == value, (name, kwargs)
