@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 import quelt
 
 # Bounded so the suite stays quick; the sanitizer build runs fewer.
-EXAMPLES = 40 if os.environ.get("QUELT_SANITIZED") else 200
+EXAMPLES = 30 if os.environ.get("QUELT_SANITIZED") else 120
 PROFILE = settings(
     max_examples=EXAMPLES,
     deadline=None,
