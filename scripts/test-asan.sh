@@ -60,12 +60,22 @@ export PYTHONMALLOC=mimalloc_debug
 # of the module are measured by tests/test_leaks.py instead.
 # allocator_may_return_null=1: a huge allocation fails like it does without
 # ASan (MemoryError) instead of aborting.
-export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:${ASAN_OPTIONS:-}"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
+# Reports also go to files: pytest captures the stderr of a running test,
+# and a report that ends the process would be lost with it.
+logs="$PWD/build/asan-logs"
+rm -rf "$logs"; mkdir -p "$logs"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:log_path=$logs/asan:${ASAN_OPTIONS:-}"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1:log_path=$logs/ubsan:${UBSAN_OPTIONS:-}"
 # Hypothesis runs fewer examples here: every one is much slower.
 export QUELT_SANITIZED=1
 
 rc=0
 "$venv/bin/python" -m pytest "$@" || rc=$?
 if [ $rc -eq 5 ]; then log "pytest collected no tests"; fi
+# Any report fails the run, also one from a subprocess that a test expected
+# to fail.
+if compgen -G "$logs/*" >/dev/null; then
+    for f in "$logs"/*; do log "sanitizer report $f:"; cat "$f" >&2; done
+    [ $rc -ne 0 ] || rc=1
+fi
 exit $rc
