@@ -601,7 +601,10 @@ PyObject* decode_array(Decoder* ds) noexcept {
     for (;;) {
         ds->start = skip_whitespace(ds->start, ds->end);
         if (*ds->start == ']') {
-            if (afterComma) return fail(ds, "Unexpected character found when decoding array value (1)");
+            if (afterComma) {
+                drop_items(ds, base);
+                return fail(ds, "Unexpected character found when decoding array value (1)");
+            }
             ++ds->start;
             break;
         }

@@ -843,20 +843,23 @@ static inline void setDouble(TypeContext* tc) noexcept {
     tc->convert = PyFloatToDOUBLE;
 }
 
-// Integers beyond the signed range: unsigned 64-bit, else the exact decimal
-// text.  False (value invalid) with the exception pending.
-static Py_NO_INLINE bool classifyWideInteger(PyObject* obj, TypeContext* tc) noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-    PyErr_Clear();
-    const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-    if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-        tc->type = KIND_UINT64;
-        tc->scalar.u64 = u;
-        tc->convert = PyLongToUINT64;
-        return true;
+// Integers beyond the signed range: unsigned 64-bit when positive and small
+// enough, else the exact decimal text.  Both tests report by their result,
+// so no OverflowError is raised and cleared on the way (over a third of the
+// instructions spent on such integers).  False (value invalid) with an exception pending.
+static Py_NO_INLINE bool classifyWideInteger(PyObject* obj, TypeContext* tc, bool positive) noexcept {
+    if (positive) {
+        unsigned long long u = 0;
+        const Py_ssize_t needed = PyLong_AsNativeBytes(
+            obj, &u, sizeof u, Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
+        if (needed < 0) return false;
+        if (needed <= static_cast<Py_ssize_t>(sizeof u)) {
+            tc->type = KIND_UINT64;
+            tc->scalar.u64 = u;
+            tc->convert = PyLongToUINT64;
+            return true;
+        }
     }
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-    PyErr_Clear();
     PyObject* text = PyNumber_ToBase(obj, 10);
     if (!text) return false;
     tc->type = KIND_RAW;
@@ -866,8 +869,10 @@ static Py_NO_INLINE bool classifyWideInteger(PyObject* obj, TypeContext* tc) noe
 }
 
 static inline bool classifyInteger(PyObject* obj, TypeContext* tc) noexcept {
-    const long long v = PyLong_AsLongLong(obj);
-    if (v == -1 && PyErr_Occurred()) return classifyWideInteger(obj, tc);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow) return classifyWideInteger(obj, tc, overflow > 0);
+    if (v == -1 && PyErr_Occurred()) return false;
     tc->type = KIND_INT64;
     tc->scalar.i64 = v;
     tc->convert = PyLongToINT64;
