@@ -9,7 +9,7 @@ import os
 import struct
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import quelt
@@ -129,6 +129,9 @@ option_sets = st.fixed_dictionaries(
 @needs_encoder
 @PROFILE
 @given(value=plain(), options=option_sets)
+# Sorted by the keys as they are: the surrogate pair sorts before U+D801, the
+# code point it becomes after the round trip sorts after it.
+@example(value={"\ud800\udc00": None, "\ud801": None}, options={"sort_keys": True})
 def test_plain_data_round_trips_under_any_options(value, options):
     text = quelt.dumps(value, **options)
     ascii_output = options.get("ensure_ascii", True)
@@ -136,9 +139,9 @@ def test_plain_data_round_trips_under_any_options(value, options):
         assert text.isascii()
     if options.get("encode_html_chars"):
         assert not set("<>&") & set(text)
-    expected = expected_back(value, ascii_output)
     if options.get("sort_keys"):
-        expected = sort_members(expected)
+        value = sort_members(value)
+    expected = expected_back(value, ascii_output)
     for doc in (text, text.encode("utf-8", "surrogatepass")):
         assert same(quelt.loads(doc), expected)
     sink = io.StringIO()
@@ -147,7 +150,9 @@ def test_plain_data_round_trips_under_any_options(value, options):
 
 
 def sort_members(value):
-    if isinstance(value, list):
+    """The value with its dicts in the order sort_keys writes them: by the
+    keys themselves, before they become text."""
+    if isinstance(value, (list, tuple)):
         return [sort_members(v) for v in value]
     if isinstance(value, dict):
         return {k: sort_members(value[k]) for k in sorted(value)}
@@ -181,10 +186,9 @@ def test_floats_are_written_exactly(value, indent):
 def test_output_is_json_for_the_standard_library_too(value, options):
     options.pop("allow_nan", None)
     text = quelt.dumps(value, **options)
-    expected = expected_back(value, options.get("ensure_ascii", True))
     if options.get("sort_keys"):
-        expected = sort_members(expected)
-    assert same(json.loads(text), expected)
+        value = sort_members(value)
+    assert same(json.loads(text), expected_back(value, options.get("ensure_ascii", True)))
 
 
 @needs_encoder
