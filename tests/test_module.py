@@ -59,8 +59,8 @@ def test_json_decode_error_type():
 
 
 def test_second_initialisation_returns_first_module():
-    spec = importlib.util.spec_from_file_location("quelt", quelt.__file__)
-    again = importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location("quelt", quelt.__file__)
+    again = importlib.util.module_from_spec(location)
     assert again is quelt
     assert again.JSONDecodeError is quelt.JSONDecodeError
 
