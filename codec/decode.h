@@ -39,14 +39,6 @@ struct Decoder {
     // The recorded parse error: a static message, null while there is none.
     const char* errorStr;
     void* s2d;  // string-to-double converter of this call
-    // Members of the arrays being parsed, pushed until the closing bracket,
-    // when the list is made at its exact size.  An inline region in the entry
-    // function's frame, or a heap block once deeper or longer arrays need one
-    // (itemHeap set; the entry function frees it).
-    PyObject** itemStart;
-    PyObject** itemTop;
-    PyObject** itemEnd;
-    uint8_t itemHeap;
     // Short ASCII object keys seen so far in this call, by a hash of their
     // bytes, so a key repeated across objects is one str, hashed once.  Each
     // slot is an owned reference or null; the entry function releases them.
