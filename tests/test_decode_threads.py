@@ -1,8 +1,6 @@
 """Decoding from several threads at once gives the single-threaded results."""
 import threading
 
-import pytest
-
 import quelt
 from conftest import BENCH_DATA, REAL_DOCUMENTS
 

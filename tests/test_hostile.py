@@ -34,19 +34,6 @@ RECURSION = "Maximum recursion level reached"
 SMALL_STACK = (4 << 20) if os.environ.get("QUELT_SANITIZED") else (1 << 20)
 
 
-def encoder_ready():
-    try:
-        quelt.dumps(None)
-    except NotImplementedError:
-        return False
-    return True
-
-
-needs_encoder = pytest.mark.skipif(
-    not encoder_ready(), reason="dumps raises NotImplementedError: the encoder has not landed"
-)
-
-
 def on_small_stack(fn, *args, **kwargs):
     """Runs fn in a thread whose stack is SMALL_STACK bytes; returns its
     result or re-raises its exception."""
@@ -404,7 +391,6 @@ def dumps_error(obj, **options):
     return info.value.args
 
 
-@needs_encoder
 @pytest.mark.parametrize(
     "make",
     [
@@ -422,13 +408,11 @@ def test_encoder_depth_limit_on_small_stack(make, indent):
     assert on_small_stack(dumps_error, obj, indent=indent) == (RECURSION,)
 
 
-@needs_encoder
 def test_encoder_deepest_accepted_on_small_stack():
     text = on_small_stack(quelt.dumps, nested_list(1024))
     assert text == "[" * 1025 + "]" * 1025
 
 
-@needs_encoder
 def test_default_that_nests_forever_stops_at_depth_limit():
     class Endless:
         pass
@@ -443,7 +427,6 @@ def test_default_that_nests_forever_stops_at_depth_limit():
     assert len(calls) <= 1026
 
 
-@needs_encoder
 @pytest.mark.parametrize(
     "value",
     [
@@ -467,7 +450,6 @@ def test_encoder_long_values_with_bounded_memory(value, ensure_ascii):
     assert peak < 16 * 12 * size + (1 << 20)
 
 
-@needs_encoder
 @pytest.mark.parametrize(
     "value",
     [10 ** (LIMIT - 1), -(10 ** (LIMIT - 1)), 2**64, -(2**63) - 1],
@@ -477,7 +459,6 @@ def test_encoder_big_integers_round_trip(value):
     assert quelt.loads(quelt.dumps([value])) == [value]
 
 
-@needs_encoder
 def test_encoder_integer_past_digit_limit_raises_interpreters_error():
     sys.set_int_max_str_digits(0)
     try:
@@ -517,7 +498,6 @@ ENCODER_INVALID_UTF8 = [
 ]
 
 
-@needs_encoder
 @pytest.mark.parametrize(
     "seq, inside, at_end", ENCODER_INVALID_UTF8, ids=[row[0].hex() for row in ENCODER_INVALID_UTF8]
 )
@@ -531,7 +511,6 @@ def test_encoder_invalid_utf8_bytes_at_every_position(seq, inside, at_end):
         assert dumps_error({b"a" * i + seq: 0}) == (at_end,)
 
 
-@needs_encoder
 @pytest.mark.parametrize("seq", [row[0] for row in ENCODER_INVALID_UTF8], ids=lambda s: s.hex())
 def test_encoder_invalid_utf8_without_ensure_ascii_fails_at_the_end(seq):
     # Copied unchanged, the bytes fail only when the output becomes a str.
@@ -540,7 +519,6 @@ def test_encoder_invalid_utf8_without_ensure_ascii_fails_at_the_end(seq):
             quelt.dumps(b"a" * i + seq, reject_bytes=False, ensure_ascii=False)
 
 
-@needs_encoder
 @pytest.mark.parametrize("char", ["\ud800", "\udfff", "\U0001F600", "\u00e9", "\x00", "\x1f"], ids=repr)
 @pytest.mark.parametrize("ensure_ascii", [True, False])
 def test_encoder_special_characters_at_every_position(char, ensure_ascii):
@@ -576,6 +554,4 @@ def fuzz_checks():
 def test_fuzz_regression(path, fuzz_checks):
     # The file name says which target found it: loads-*.bin or dumps-*.bin.
     target = path.name.split("-", 1)[0]
-    if target == "dumps" and not encoder_ready():
-        pytest.skip("the encoder has not landed")
     fuzz_checks.CHECKS[target](path.read_bytes())

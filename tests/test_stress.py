@@ -22,19 +22,6 @@ SECONDS = float(os.environ.get("QUELT_STRESS_SECONDS", "2"))
 WALK_FAILURES = {"Invalid type"}
 
 
-def encoder_ready():
-    try:
-        quelt.dumps(None)
-    except NotImplementedError:
-        return False
-    return True
-
-
-needs_encoder = pytest.mark.skipif(
-    not encoder_ready(), reason="dumps raises NotImplementedError: the encoder has not landed"
-)
-
-
 def run_threads(workers, seconds=SECONDS):
     """Starts every (name, fn) worker at once; each calls fn(rng) until the
     time is up.  Returns the number of calls per worker name; re-raises the
@@ -248,7 +235,6 @@ def encode_and_decode(root, rng):
     decodes(text)
 
 
-@needs_encoder
 def test_encoding_shared_containers_while_other_threads_change_them():
     root = make_shared(random.Random(1))
     lst, dct, holder_dict = root["list"], root["dict"], root["holder"].members
@@ -379,7 +365,6 @@ def hooked_tree(rng):
     return [items, walked, SelfChangingDict(), (items, walked)]
 
 
-@needs_encoder
 def test_hooks_changing_the_containers_being_walked():
     shared = hooked_tree(random.Random(2))
 
@@ -424,7 +409,6 @@ def test_hooks_changing_the_containers_being_walked():
     assert counts["fresh"] > 0 and counts["shared"] > 0
 
 
-@needs_encoder
 def test_encoding_and_decoding_the_same_documents_at_once():
     # Results must match a single-threaded run exactly.
     rng = random.Random(3)
