@@ -52,7 +52,8 @@ class Library:
     ops: dict[str, Callable | None] = field(default_factory=dict)
 
 
-def _quelt(m):
+def _loads_dumps_api(m):
+    """loads/dumps with indent= and sort_keys= keywords: quelt and rapidjson."""
     return {
         "loads_bytes": m.loads,
         "loads_str": m.loads,
@@ -116,23 +117,13 @@ def _simplejson(m):
     }, note
 
 
-def _rapidjson(m):
-    return {
-        "loads_bytes": m.loads,
-        "loads_str": m.loads,
-        "dumps": m.dumps,
-        "dumps_indent": lambda o: m.dumps(o, indent=2),
-        "dumps_sorted": lambda o: m.dumps(o, sort_keys=True),
-    }, ""
-
-
 _ADAPTERS = {
-    "quelt": _quelt,
+    "quelt": _loads_dumps_api,
     "json": _json,
     "orjson": _orjson,
     "msgspec": _msgspec,
     "simplejson": _simplejson,
-    "rapidjson": _rapidjson,
+    "rapidjson": _loads_dumps_api,
 }
 
 
