@@ -11,13 +11,18 @@
 #endif
 
 #include "codec/codec.h"
+#include "codec/file_method.h"
+#include "codec/nesting.h"
 #include "codec/pyref.h"
-#include "module/quelt.h"
 #include "numconv/dconv_wrapper.h"
 
 // ---- limits and messages ---------------------------------------------------
 
-static constexpr size_t kStackRegionSize = 65536;
+// The output starts in a region of this size in the outermost call's frame
+// and moves to the heap when it outgrows it.  Small, so that dumps() costs a
+// thread with a small stack little of it; a document that needs more pays a
+// few more doublings of the buffer, each a copy of what is written so far.
+static constexpr size_t kStackRegionSize = 4096;
 static constexpr int32_t kRecursionMax = 1024;
 static constexpr int kMaxIndent = 1000;
 // Room reserved before any value: covers the literals, a 20-digit integer,
@@ -32,6 +37,7 @@ static const char kErrNoMemory[] = "Could not reserve memory block";
 static const char kErrInvalidDouble[] = "Invalid value when encoding double";
 static const char kErrInvalidType[] = "Invalid type";
 static const char kErrRecursion[] = "Maximum recursion level reached";
+static const char kNestingContext[] = " while encoding a JSON document";
 
 // ---- character tables ------------------------------------------------------
 
@@ -713,39 +719,36 @@ static int32_t Dict_iterNext(PyObject*, TypeContext* tc) noexcept {
     return tc->itemName ? 1 : -1;
 }
 
-// Sorted step.  The keys are copied into a list of our own (PyDict_Keys locks
-// the dictionary while it copies) and sorted once.  Items of that list are
-// read with PyList_GetItemRef against its current length, and each value is
-// fetched with PyDict_GetItemRef, a strong reference taken under the
-// dictionary's lock; so neither keys nor values can be released while in use,
-// whatever the sort's comparisons, a hook or another thread do meanwhile.
+// Sorted step.  The first step takes one snapshot of the (key, value) pairs:
+// PyDict_Items copies them into a list of our own under the dictionary's
+// critical section, and that list is sorted by key (the keys' own `<`, as
+// a sort of the keys alone would compare them).  The walk then writes the
+// snapshot: whatever a comparison, a hook or another thread does to the
+// dictionary meanwhile, every pair stays alive and in place, since nothing
+// else can reach the list.
 static int32_t SortedDict_iterNext(PyObject*, TypeContext* tc) noexcept {
-    if (!tc->sortedKeys) {
-        PyObject* keys = PyDict_Keys(tc->dictObj);
-        if (!keys) return -1;
-        if (PyList_Sort(keys) < 0) {
-            Py_DECREF(keys);
-            return -1;
-        }
-        tc->sortedKeys = keys;
-        tc->size = PyList_GET_SIZE(keys);
+    if (!tc->sortedItems) {
+        PyRef items(PyDict_Items(tc->dictObj));
+        if (!items) return -1;
+        PyRef sort(PyObject_GetAttrString(items.get(), "sort"));
+        if (!sort) return -1;
+        PyRef options(Py_BuildValue("{sO}", "key", tc->sortKey));
+        if (!options) return -1;
+        PyRef noArgs(PyTuple_New(0));
+        if (!noArgs) return -1;
+        PyRef sorted(PyObject_Call(sort.get(), noArgs.get(), options.get()));
+        if (!sorted) return -1;
+        tc->size = PyList_GET_SIZE(items.get());
+        tc->sortedItems = items.release();
     }
-    if (tc->index >= tc->size || tc->index >= PyList_GET_SIZE(tc->sortedKeys)) return 0;
-    PyRef key(PyList_GetItemRef(tc->sortedKeys, tc->index));
-    if (!key) {
-        PyErr_Clear();
-        return 0;
-    }
-
+    if (tc->index >= tc->size) return 0;
+    // Our own list and its tuples: no one else can change them.
+    PyObject* pair = PyList_GET_ITEM(tc->sortedItems, tc->index);
+    PyObject* key = PyTuple_GET_ITEM(pair, 0);
     Py_CLEAR(tc->itemName);
-    tc->itemName = Dict_convertKey(key.get());
+    tc->itemName = Dict_convertKey(key);
     if (!tc->itemName) return -1;
-
-    PyObject* value = nullptr;
-    // 0: the key is gone (the dictionary changed during the walk); this
-    // fails with no exception pending.  -1: its hash or comparison raised.
-    if (PyDict_GetItemRef(tc->dictObj, key.get(), &value) <= 0) return -1;
-    Py_XSETREF(tc->itemValue, value);
+    Py_XSETREF(tc->itemValue, Py_NewRef(PyTuple_GET_ITEM(pair, 1)));
     tc->index++;
     return 1;
 }
@@ -777,7 +780,7 @@ static void Dict_iterEnd(PyObject*, TypeContext* tc) noexcept {
 static void Object_endTypeContext(TypeContext* tc) noexcept {
     Py_CLEAR(tc->newObj);
     Py_CLEAR(tc->utf8Obj);
-    Py_CLEAR(tc->sortedKeys);
+    Py_CLEAR(tc->sortedItems);
     if (tc->type == KIND_RAW) Py_CLEAR(tc->scalar.obj);
     Py_CLEAR(tc->itemName);
     Py_CLEAR(tc->itemValue);
@@ -786,22 +789,11 @@ static void Object_endTypeContext(TypeContext* tc) noexcept {
 
 // ---- classification --------------------------------------------------------
 
-bool object_is_decimal_type(PyObject* obj) noexcept {
-    // The module state is written only by import and teardown.
-    PyObject* module = PyState_FindModule(&moduledef);
-    if (!module) return false;
-    module_state* state = static_cast<module_state*>(PyModule_GetState(module));
-    if (!state) return false;
-    if (!state->decimal_type) {
-        PyErr_Clear();
-        return false;
-    }
-    const int result = PyObject_IsInstance(obj, state->decimal_type);
-    if (result == -1) {
-        PyErr_Clear();
-        return false;
-    }
-    return result != 0;
+int object_is_decimal_type(PyObject* obj, const Encoder* enc) noexcept {
+    if (!enc->decimalType) return 0;
+    // The check may run user code (a __class__ property, a metaclass's
+    // __instancecheck__): what it raises propagates.
+    return PyObject_IsInstance(obj, enc->decimalType);
 }
 
 static inline void setList(TypeContext* tc, PyObject* list) noexcept {
@@ -828,6 +820,7 @@ static inline void setDict(TypeContext* tc, const Encoder* enc, PyObject* ownedD
     tc->dictObj = ownedDict;
     tc->iterEnd = Dict_iterEnd;
     tc->iterNext = enc->sortKeys ? SortedDict_iterNext : Dict_iterNext;
+    tc->sortKey = enc->firstItemGetter;
     tc->iterGetValue = Dict_iterGetValue;
     tc->iterGetName = Dict_iterGetName;
     tc->index = 0;
@@ -879,17 +872,13 @@ static inline bool classifyInteger(PyObject* obj, TypeContext* tc) noexcept {
     return true;
 }
 
-// Attribute test that counts a failing lookup as "no such attribute".  From
-// 3.13 on PyObject_HasAttrString also reports such a failure to the
-// unraisable hook ("Exception ignored ..."); the lookup error is cleared here
-// quietly instead, with the same outcome for the classification.
-static Py_NO_INLINE bool hasAttribute(PyObject* obj, const char* name) noexcept {
-    const int found = PyObject_HasAttrStringWithError(obj, name);
-    if (found < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    return found != 0;
+// 1 when `obj` has the attribute `name`, 0 when it has not, -1 when the
+// lookup raised anything but AttributeError (which then propagates).
+static Py_NO_INLINE int lookupHook(PyObject* obj, const char* name) noexcept {
+    PyObject* attribute = nullptr;
+    const int found = PyObject_GetOptionalAttrString(obj, name, &attribute);
+    Py_XDECREF(attribute);
+    return found;
 }
 
 static Py_NO_INLINE bool callToDict(PyObject* obj, const Encoder* enc, TypeContext* tc) noexcept {
@@ -991,7 +980,13 @@ static PyObject* classify(PyObject* obj, const Encoder* enc, TypeContext* tc) no
             tc->type = KIND_NULL;
             return current;
         }
-        if (PyType_IsSubtype(type, &PyFloat_Type) || object_is_decimal_type(current)) {
+        if (PyType_IsSubtype(type, &PyFloat_Type)) {
+            setDouble(tc);
+            return current;
+        }
+        const int isDecimal = object_is_decimal_type(current, enc);
+        if (isDecimal < 0) return nullptr;
+        if (isDecimal) {
             setDouble(tc);
             return current;
         }
@@ -1007,10 +1002,12 @@ static PyObject* classify(PyObject* obj, const Encoder* enc, TypeContext* tc) no
             setTuple(tc, current);
             return current;
         }
-        if (hasAttribute(current, "toDict"))
-            return callToDict(current, enc, tc) ? current : nullptr;
-        if (hasAttribute(current, "__json__"))
-            return callJsonMethod(current, tc) ? current : nullptr;
+        int found = lookupHook(current, "toDict");
+        if (found < 0) return nullptr;
+        if (found) return callToDict(current, enc, tc) ? current : nullptr;
+        found = lookupHook(current, "__json__");
+        if (found < 0) return nullptr;
+        if (found) return callJsonMethod(current, tc) ? current : nullptr;
         if (!enc->defaultFn) {
             raiseNotSerializable(current);
             return nullptr;
@@ -1246,7 +1243,12 @@ static void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nam
         writeRaw(current, enc, &tc);
         break;
     default:  // KIND_ARRAY, KIND_OBJECT
+        if (!enter_nesting(enc->stackFloor, kNestingContext)) {
+            enc->errorMsg = kErrRecursion;  // the pending RecursionError wins
+            break;
+        }
         walkContainer(current, enc, &tc);
+        leave_nesting();
         break;
     }
     Object_endTypeContext(&tc);
@@ -1304,14 +1306,15 @@ static bool setSeparators(Encoder* enc, PyObject* separators, PyRef* itemHolder,
     return true;
 }
 
-// Creates the converter, walks `obj` into the buffer that starts at `region`
-// (the caller's stack region, or a heap block then owned by enc), and turns
-// the text into a str, or the recorded error into an exception.
-static PyObject* runEncoder(Encoder* enc, PyObject* obj, int allowNan, char* region,
-                            uint8_t regionOnHeap) noexcept {
+// Creates the converter, walks `obj` into the buffer, which starts in a
+// region of this frame, and turns the text into a str, or the recorded error
+// into an exception.  A hook that calls dumps again nests a whole call, with
+// a region of its own, in this one.
+static PyObject* runEncoder(Encoder* enc, PyObject* obj, int allowNan) noexcept {
+    char region[kStackRegionSize];
     enc->start = enc->offset = region;
     enc->end = region + kStackRegionSize;
-    enc->heap = regionOnHeap;
+    enc->heap = 0;
     EncoderResources resources{enc};
 
     dconv_d2s_init(&enc->d2s, 7, allowNan ? "Infinity" : nullptr, allowNan ? "NaN" : nullptr,
@@ -1332,27 +1335,7 @@ static PyObject* runEncoder(Encoder* enc, PyObject* obj, int allowNan, char* reg
     return PyUnicode_DecodeUTF8(enc->start, enc->offset - enc->start, "surrogatepass");
 }
 
-static Py_NO_INLINE PyObject* runOnStackRegion(Encoder* enc, PyObject* obj, int allowNan) noexcept {
-    char region[kStackRegionSize];
-    return runEncoder(enc, obj, allowNan, region, 0);
-}
-
-static Py_NO_INLINE PyObject* runOnHeapRegion(Encoder* enc, PyObject* obj, int allowNan) noexcept {
-    char* region = static_cast<char*>(PyObject_Malloc(kStackRegionSize));
-    if (!region) return PyErr_NoMemory();
-    return runEncoder(enc, obj, allowNan, region, 1);  // enc owns the block from here
-}
-
-// Counts the dumps calls active on this thread.
-static thread_local int t_activeDumpsCalls = 0;
-
-struct DumpsNesting {
-    DumpsNesting() noexcept { ++t_activeDumpsCalls; }
-    ~DumpsNesting() { --t_activeDumpsCalls; }
-    bool outermost() const noexcept { return t_activeDumpsCalls == 1; }
-};
-
-PyObject* quelt_dumps(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* quelt_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const kwlist[] = {
         "obj", "ensure_ascii", "encode_html_chars", "escape_forward_slashes", "sort_keys",
         "indent", "allow_nan", "reject_bytes", "default", "separators", nullptr,
@@ -1387,6 +1370,12 @@ PyObject* quelt_dumps(PyObject*, PyObject* args, PyObject* kwargs) {
     enc.sortKeys = sortKeys ? 1 : 0;
     enc.rejectBytes = rejectBytes ? 1 : 0;
     if (defaultFn && defaultFn != Py_None) enc.defaultFn = defaultFn;
+    // The module state lives as long as the module, which the method object
+    // holding this function keeps alive during the call.
+    const module_state* state = module_state_of(module);
+    enc.decimalType = state->decimal_type;
+    enc.firstItemGetter = state->first_item_getter;
+    enc.stackFloor = thread_stack_floor();
 
     if (indent < -1) indent = -1;
     if (indent > kMaxIndent) {
@@ -1400,32 +1389,20 @@ PyObject* quelt_dumps(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!setSeparators(&enc, separators, &itemSeparatorHolder, &keySeparatorHolder))
         return nullptr;
 
-    // A hook that calls dumps again nests a whole call in this one; only the
-    // outermost call on a thread puts its region on the stack, so that such
-    // nesting costs no 64 KiB of stack per level.
-    DumpsNesting nesting;
-    return nesting.outermost() ? runOnStackRegion(&enc, obj, allowNan)
-                               : runOnHeapRegion(&enc, obj, allowNan);
+    return runEncoder(&enc, obj, allowNan);
 }
 
-PyObject* quelt_dump(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* quelt_dump(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* obj = nullptr;
     PyObject* fp = nullptr;
     if (!PyArg_ParseTuple(args, "OO", &obj, &fp)) return nullptr;
 
-    if (!hasAttribute(fp, "write")) {
-        PyErr_Format(PyExc_TypeError, "expected file");
-        return nullptr;
-    }
-    PyRef write(PyObject_GetAttrString(fp, "write"));
-    if (!write || !PyCallable_Check(write.get())) {
-        PyErr_Format(PyExc_TypeError, "expected file");
-        return nullptr;
-    }
+    PyRef write(file_method(fp, "write"));
+    if (!write) return nullptr;
 
     PyRef dumpsArgs(PyTuple_Pack(1, obj));
     if (!dumpsArgs) return nullptr;
-    PyRef text(quelt_dumps(self, dumpsArgs.get(), kwargs));
+    PyRef text(quelt_dumps(module, dumpsArgs.get(), kwargs));
     if (!text) return nullptr;
 
     PyRef writeArgs(PyTuple_Pack(1, text.get()));

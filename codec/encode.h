@@ -47,6 +47,13 @@ struct Encoder {
     int64_t keySeparatorLength;
     const char* keySeparator;
     PyObject* defaultFn;          // borrowed; null when absent or None
+    // From the module state, which outlives the call: decimal.Decimal (null
+    // when `decimal` could not be imported) and operator.itemgetter(0).
+    PyObject* decimalType;
+    PyObject* firstItemGetter;
+    // Lowest stack address a nested container may start at (see
+    // codec/nesting.h); 0 when unknown.
+    uintptr_t stackFloor;
     void* d2s;                    // double-to-string converter handle
     const char* errorMsg;         // static text; once set the walk is over
 
@@ -79,7 +86,7 @@ using ConvertFn = const char* (*)(PyObject* obj, TypeContext* tc, void* outValue
                                   Py_ssize_t* outLength) noexcept;
 
 // One per encode() call, in that call's frame.  Ownership: newObj, utf8Obj,
-// dictObj, itemValue, itemName and sortedKeys are strong references (or
+// dictObj, itemValue, itemName and sortedItems are strong references (or
 // null); `scalar` owns its object only for KIND_RAW.
 struct TypeContext {
     int32_t type;
@@ -93,7 +100,7 @@ struct TypeContext {
     PyObject* utf8Obj;    // bytes holding the UTF-8 form of a str, when made
     PyObject* dictObj;    // the dictionary being walked
     Py_ssize_t index;     // next list/tuple index, PyDict_Next position, or
-                          // next index into sortedKeys
+                          // next index into sortedItems
     Py_ssize_t size;      // member count taken when the walk began
     PyObject* itemValue;  // current member, held while it is encoded
     PyObject* itemName;   // current key text: bytes, or the key itself when
@@ -103,7 +110,9 @@ struct TypeContext {
         uint64_t u64;     // KIND_UINT64
         PyObject* obj;    // KIND_RAW: decimal text of a big int, __json__() result
     } scalar;
-    PyObject* sortedKeys; // the dictionary's keys, sorted (sorted walks only)
+    PyObject* sortedItems; // sorted walks: a private list of the dictionary's
+                           // (key, value) pairs, in key order
+    PyObject* sortKey;     // sorted walks: the sort key, borrowed from Encoder
 };
 
 // ---- shared helpers --------------------------------------------------------
@@ -115,6 +124,6 @@ struct TypeContext {
 const char* PyUnicodeToUTF8Raw(PyObject* str, Py_ssize_t* outLength,
                                PyObject** holder) noexcept;
 
-// True when `obj` is an instance of decimal.Decimal (false when the module
-// could not import `decimal`).
-bool object_is_decimal_type(PyObject* obj) noexcept;
+// 1 when `obj` is an instance of decimal.Decimal, 0 when not (always when
+// `decimal` could not be imported), -1 when the instance check raised.
+int object_is_decimal_type(PyObject* obj, const Encoder* enc) noexcept;

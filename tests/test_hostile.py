@@ -80,7 +80,7 @@ DEEP_DOCUMENTS = [
     pytest.param('[{"a":' * (MILLION // 2), DEPTH, id="alternating"),
     pytest.param("[" * 1024 + "1" + "]" * MILLION, TRAILING, id="million-closers-after-limit"),
     pytest.param("]" * MILLION, EXPECTED_VALUE, id="million-closers"),
-    pytest.param("[" * 1025 + "]" * 1025, DEPTH, id="one-past-limit-closed"),
+    pytest.param("[" * 1026 + "]" * 1026, DEPTH, id="one-past-limit-closed"),
     pytest.param("[" * 1023 + "[" * MILLION, DEPTH, id="limit-then-million"),
 ]
 

@@ -58,11 +58,21 @@ def test_json_decode_error_type():
     assert info.value.args == ("Expected object or value",)
 
 
-def test_second_initialisation_returns_first_module():
+def test_second_module_object_has_its_own_state():
+    # Each module object made from the extension gets its own exception
+    # type; the first one keeps its own and keeps working.
     location = importlib.util.spec_from_file_location("quelt", quelt.__file__)
     again = importlib.util.module_from_spec(location)
-    assert again is quelt
-    assert again.JSONDecodeError is quelt.JSONDecodeError
+    location.loader.exec_module(again)
+    assert again is not quelt
+    assert again.JSONDecodeError is not quelt.JSONDecodeError
+    for module in (again, quelt):
+        with pytest.raises(module.JSONDecodeError):
+            module.loads("[")
+        assert module.dumps({1: [2.5]}, sort_keys=True) == '{"1":[2.5]}'
+    del again
+    with pytest.raises(quelt.JSONDecodeError):
+        quelt.loads("[")
 
 
 @pytest.mark.parametrize(
