@@ -16,8 +16,9 @@ namespace nesting_detail {
 
 // Lowest usable stack address of the calling thread plus a margin for the
 // calls made between two checks (a hook, an error message), or 0 when the
-// platform cannot tell.  The margin is an eighth of the stack, within 8 KiB
-// to 64 KiB, so that a small stack is not mostly margin.
+// platform cannot tell.  The margin is a sixteenth of the stack, within 8 KiB
+// to 64 KiB, so that a small stack is not mostly margin.  (Stacks grow
+// downwards on every platform quelt builds for.)
 inline uintptr_t compute_stack_floor() noexcept {
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
@@ -26,7 +27,7 @@ inline uintptr_t compute_stack_floor() noexcept {
     const int failed = pthread_attr_getstack(&attr, &low, &size);
     pthread_attr_destroy(&attr);
     if (failed || !low || !size) return 0;
-    const size_t margin = std::clamp<size_t>(size / 8, 8 * 1024, 64 * 1024);
+    const size_t margin = std::clamp<size_t>(size / 16, 8 * 1024, 64 * 1024);
     return reinterpret_cast<uintptr_t>(low) + margin;
 }
 
