@@ -624,9 +624,13 @@ FUZZ_DIR = Path(__file__).resolve().parents[1] / "fuzz"
 
 
 def regression_cases():
-    if not REGRESSIONS.is_dir():
-        return []
-    return sorted(p for p in REGRESSIONS.iterdir() if p.suffix == ".bin")
+    return sorted(REGRESSIONS.glob("*.bin"))
+
+
+def test_regression_inputs_are_present():
+    # An empty or missing directory would leave the test below checking
+    # nothing while still passing.
+    assert regression_cases(), f"no regression inputs in {REGRESSIONS}"
 
 
 @pytest.fixture(scope="module")

@@ -123,3 +123,40 @@ def test_stub_keywords_and_defaults_are_accepted(name):
         fp = io.StringIO()
         quelt.dump({"a": [1]}, fp, **options)
         assert fp.getvalue() == '{"a":[1]}'
+
+
+# quelt is a module per interpreter: it imports and works in an isolated
+# interpreter (its own GIL), and importing it in another interpreter changes
+# nothing for this one.  Run apart, as interpreters outlive a failed test.
+INTERPRETER_CHECK = """if True:
+    import decimal, quelt
+    assert quelt.loads('[1, {"a": 2.5}]') == [1, {"a": 2.5}]
+    assert quelt.dumps({"b": decimal.Decimal("1.5"), "a": [None]}, sort_keys=True) == '{"a":[null],"b":1.5}'
+    try:
+        quelt.loads("[")
+    except quelt.JSONDecodeError as exc:
+        assert exc.args == ("Expected object or value",)
+    else:
+        raise AssertionError("no JSONDecodeError")
+"""
+
+
+@pytest.mark.parametrize("config", ["isolated", "legacy"])
+def test_module_per_interpreter(config):
+    code = f"""if True:
+        import _interpreters, quelt
+        error_type = quelt.JSONDecodeError
+        interp = _interpreters.create({config!r})
+        try:
+            failure = _interpreters.run_string(interp, {INTERPRETER_CHECK!r})
+        finally:
+            _interpreters.destroy(interp)
+        assert failure is None, failure
+        assert quelt.JSONDecodeError is error_type
+        try:
+            quelt.loads("[")
+        except error_type:
+            print("ok")
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.stdout == "ok\n", done.stderr
