@@ -40,7 +40,6 @@ static int module_traverse(PyObject* module, visitproc visit, void* arg) {
     module_state* state = module_state_of(module);
     Py_VISIT(state->json_decode_error);
     Py_VISIT(state->decimal_type);
-    Py_VISIT(state->first_item_getter);
     return 0;
 }
 
@@ -50,7 +49,6 @@ static int module_clear(PyObject* module) {
     // pointer.
     Py_CLEAR(state->json_decode_error);
     Py_CLEAR(state->decimal_type);
-    Py_CLEAR(state->first_item_getter);
     return 0;
 }
 
@@ -75,20 +73,6 @@ static PyObject* import_decimal_type() {
     return decimal_type;
 }
 
-// operator.itemgetter(0), or null with an exception set.
-static PyObject* make_first_item_getter() {
-    PyObject* operator_module = PyImport_ImportModule("operator");
-    if (!operator_module) return nullptr;
-    PyObject* itemgetter = PyObject_GetAttrString(operator_module, "itemgetter");
-    Py_DECREF(operator_module);
-    if (!itemgetter) return nullptr;
-    PyObject* zero = PyLong_FromLong(0);
-    PyObject* getter = zero ? PyObject_CallOneArg(itemgetter, zero) : nullptr;
-    Py_XDECREF(zero);
-    Py_DECREF(itemgetter);
-    return getter;
-}
-
 // Runs once for every module object the interpreter makes (once per
 // interpreter that imports quelt).  On failure the interpreter releases the
 // module, and module_clear releases what was stored so far.
@@ -97,9 +81,6 @@ static int module_exec(PyObject* module) {
     if (PyModule_AddStringConstant(module, "__version__", "6.0.0") < 0) return -1;
 
     state->decimal_type = import_decimal_type();
-
-    state->first_item_getter = make_first_item_getter();
-    if (!state->first_item_getter) return -1;
 
     state->json_decode_error =
         PyErr_NewException("quelt.JSONDecodeError", PyExc_ValueError, nullptr);
