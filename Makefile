@@ -9,7 +9,7 @@ PYTHON  := $(VENV)/bin/python
 PIP     := $(PYTHON) -m pip --disable-pip-version-check -q
 BUILD   := build
 
-.PHONY: all test install interpreter clean
+.PHONY: all test test-native install interpreter clean
 
 all: test
 
@@ -32,13 +32,27 @@ install: $(VENV)/.ready
 
 # pytest exits 5 when it collects nothing: a suite that silently vanished
 # must not pass, so that is a failure here too.
-test: install
+test: install test-native
 	@rc=0; $(PYTHON) -m pytest $(PYTEST_ARGS) || rc=$$?; \
 	if [ $$rc -eq 5 ]; then echo "make test: pytest collected no tests" >&2; fi; \
 	exit $$rc
 
 clean:
 	rm -rf $(BUILD) $(VENV) .venv-gil *.egg-info
+
+# ---- native test programs ----------------------------------------------------
+# Built with CMake into build/native (the venv's python satisfies the
+# project's find_package(Python)) and run without Python.  numconv_oracle
+# compares the number door with double-conversion on generated inputs and
+# on every number of canada.json (tests/data, else ../shared/bench-data).
+NATIVE      := $(BUILD)/native
+CANADA_JSON := $(firstword $(wildcard tests/data/canada.json ../shared/bench-data/canada.json))
+
+test-native: $(VENV)/.ready
+	$(VENV)/bin/cmake -S . -B $(NATIVE) -DQUELT_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DPython_EXECUTABLE=$(abspath $(PYTHON)) >/dev/null
+	$(VENV)/bin/cmake --build $(NATIVE) --target numconv_oracle
+	$(NATIVE)/numconv_oracle $(CANADA_JSON)
 
 # ---- benchmarks ------------------------------------------------------------
 # `make bench` measures quelt against the standard library's json and the

@@ -7,13 +7,16 @@ in SHARED/bench-data, the files of SHARED/corpus, every string and bytes
 constant of the decoder tests' tables, and a few hand-made hostile texts.
 OUTDIR/dumps gets programs for the tree builder of quelt_fuzz_checks.py:
 the same real documents' sub-values written in the builder's format, and
-random programs.  Seeds are capped at MAX_SEED bytes, the fuzzers' -max_len.
+random programs.  OUTDIR/numconv gets number texts (also read as the bits of
+a double): a sample of the real documents' numbers and the edge forms.
+Seeds are capped at MAX_SEED bytes, the fuzzers' -max_len.
 Uses only the standard library, so any Python runs it.
 """
 import ast
 import hashlib
 import json
 import random
+import re
 import struct
 import sys
 from pathlib import Path
@@ -68,6 +71,15 @@ HOSTILE = [
     b"[NaN,Infinity,-Infinity,-,-0,01.5,1.,1.e2,-.5]",
     b'{["a"]:1,"b":[{"c":{}}]}',
 ]
+
+
+NUMBER_FORMS = [
+    b"0", b"-0.0", b"1.", b"1.e5", b"-.5", b"01.5", b"1e", b"1e+", b"1e-5x", b"1E+308", b"1e309",
+    b"4.9406564584124654e-324", b"2.4703282292062328e-324", b"1.7976931348623157e308",
+    b"9007199254740993", b"123456789012345678901234567890e-10", b"0." + b"9" * 800 + b"1e-300",
+    b"-0." + b"1" * 40 + b"e-1000000000", b"NaN", b"-Infinity", b"+1",
+]
+NUMBER = re.compile(rb"-?[0-9][0-9.eE+-]*")
 
 
 # ---- programs for the dumps builder -----------------------------------------------------
@@ -130,14 +142,20 @@ def main():
     outdir = Path(sys.argv[1])
     shared = Path(sys.argv[2]) if len(sys.argv) > 2 else ROOT.parent / "shared"
     rng = random.Random(20261210)
-    loads_dir, dumps_dir = outdir / "loads", outdir / "dumps"
-    loads_dir.mkdir(parents=True, exist_ok=True)
-    dumps_dir.mkdir(parents=True, exist_ok=True)
+    number_rng = random.Random(20261210)  # its own, so that the other seeds stay as they were
+    loads_dir, dumps_dir, numconv_dir = outdir / "loads", outdir / "dumps", outdir / "numconv"
+    for directory in (loads_dir, dumps_dir, numconv_dir):
+        directory.mkdir(parents=True, exist_ok=True)
+    for text in NUMBER_FORMS:
+        write(numconv_dir, text)
 
     documents = []
     for path in sorted((shared / "bench-data").glob("*.json")):
         raw = path.read_bytes()
         write(loads_dir, raw[:MAX_SEED])  # a cut document: errors at the cut
+        numbers = NUMBER.findall(raw)
+        for number in number_rng.sample(numbers, min(len(numbers), 100)):
+            write(numconv_dir, number)
         documents.append(json.loads(raw))
     for path in sorted((shared / "corpus").rglob("*.json")):
         write(loads_dir, path.read_bytes())

@@ -2,9 +2,10 @@
 # Coverage-guided fuzzing of quelt with libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer.  One binary per entry point (fuzz_loads,
 # fuzz_dumps), each embedding the free-threaded interpreter with quelt built
-# in; the checks themselves are in fuzz/quelt_fuzz_checks.py.
+# in; the checks themselves are in fuzz/quelt_fuzz_checks.py.  fuzz_numconv
+# holds the number door to double-conversion, without Python.
 #
-#   scripts/fuzz.sh [TARGET...]        TARGET: loads, dumps (default: both)
+#   scripts/fuzz.sh [TARGET...]        TARGET: loads, dumps, numconv (default: all)
 #
 # FUZZ_SECONDS   run time of each target, in seconds (default 120); the
 #                targets run side by side, one process each
@@ -13,7 +14,8 @@
 # The growing corpus stays in build/fuzz/corpus/TARGET between runs; seeds
 # are made afresh from ../shared and the test tables.  A failing input is
 # written to build/fuzz/crashes/ and makes the run fail: keep it as
-# tests/regressions/TARGET-NAME.bin, which tests/test_hostile.py replays.
+# tests/regressions/TARGET-NAME.bin, which tests/test_hostile.py replays
+# (a numconv input goes into the tables of tests/native/numconv_oracle.cpp).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -21,7 +23,7 @@ root=$PWD
 seconds="${FUZZ_SECONDS:-120}"
 jobs="${FUZZ_JOBS:-1}"
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(loads dumps)
+[ ${#targets[@]} -gt 0 ] || targets=(loads dumps numconv)
 build="$root/build/fuzz"
 log() { echo "fuzz: $*" >&2; }
 
@@ -51,12 +53,14 @@ shared="${QUELT_SHARED:-$root/../shared}"
 mkdir -p "$build/obj"
 # shellcheck disable=SC2207
 includes=($("$config" --includes))
+# dragonbox keeps its headers in a versioned directory.
+dragonbox_h=$(dpkg-query -L libdragonbox-dev | grep -m 1 '/dragonbox/dragonbox\.h$')
 sanitize=(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 # No -Werror here: the build of record (gcc, CMakeLists.txt) enforces the
 # warnings; clang's differ and must not stop a fuzz run.
 # -Wno-char-subscripts: clang flags table lookups by character literal.
 cflags=(-std=c++17 -O1 -g -Wall -Wextra -Wno-char-subscripts "${sanitize[@]}" -I"$root" "${includes[@]}"
-        -include "$root/fuzz/sanitizer_alloc.h")
+        -I"$(dirname "$(dirname "$dragonbox_h")")" -include "$root/fuzz/sanitizer_alloc.h")
 objects=()
 for src in module/quelt.cpp codec/decode.cpp codec/encode.cpp numconv/numconv.cpp; do
     obj="$build/obj/$(echo "$src" | tr / _).o"
@@ -68,12 +72,18 @@ done
 # shellcheck disable=SC2207
 pylibs=($("$config" --ldflags --embed))
 for target in "${targets[@]}"; do
+    if [ "$target" = numconv ]; then
+        # The door alone, against the library it replaced.
+        "$cxx" "${cflags[@]}" -fsanitize=fuzzer fuzz/fuzz_numconv.cpp "$build/obj/numconv_numconv.cpp.o" \
+            -o "$build/fuzz_numconv" -ldouble-conversion
+        continue
+    fi
     "$cxx" "${cflags[@]}" -fsanitize=fuzzer \
         -DQUELT_FUZZ_TARGET="\"$target\"" \
         -DQUELT_FUZZ_PYTHONHOME="\"$prefix\"" \
         -DQUELT_FUZZ_DIR="\"$root/fuzz\"" \
         fuzz/fuzz_target.cpp "${objects[@]}" -o "$build/fuzz_$target" \
-        -Wl,--export-dynamic "${pylibs[@]}" -ldouble-conversion -lpthread
+        -Wl,--export-dynamic "${pylibs[@]}" -lpthread
 done
 log "built ${targets[*]/#/$build/fuzz_}"
 

@@ -36,7 +36,7 @@ ensure_packages() {
 }
 
 # What compiling quelt itself needs, whichever interpreter is used.
-ensure_packages g++ make libdouble-conversion-dev
+ensure_packages g++ make libdragonbox-dev libfast-float-dev libdouble-conversion-dev
 
 if [ "$variant" = nogil ]; then
     if [ -n "${QUELT_PYTHON:-}" ]; then
