@@ -2,7 +2,13 @@ from typing import Any, Callable, Protocol
 
 __version__: str
 
-class JSONDecodeError(ValueError): ...
+class JSONDecodeError(ValueError):
+    # Set on each raised instance; the class itself defines nothing.
+    msg: str
+    doc: str | bytes | bytearray
+    pos: int
+    lineno: int
+    colno: int
 
 class _Reader(Protocol):
     def read(self) -> str | bytes | bytearray: ...
