@@ -3,8 +3,9 @@
 // reads; there is no token stream and no intermediate tree.
 #include "codec/decode.h"
 
+#include <algorithm>
 #include <array>
-#include <climits>
+#include <cstdio>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -12,13 +13,19 @@
 #endif
 
 #include "codec/codec.h"
+#include "codec/file_method.h"
+#include "codec/nesting.h"
 #include "codec/pyref.h"
-#include "module/quelt.h"
 #include "numconv/dconv_wrapper.h"
 
 namespace {
 
-constexpr uint32_t kMaxDepth = 1024;
+// Arrays and objects nested in one another.  The encoder writes a root and
+// 1024 levels below it, that is up to 1025 containers when the innermost is
+// empty; everything it writes must read back.
+constexpr uint32_t kMaxDepth = 1025;
+// Number texts longer than this are condensed before they reach the converter.
+constexpr Py_ssize_t kLongNumberText = 1024;
 constexpr Py_ssize_t kInlineScratchSlots = 256;
 constexpr size_t kKeyCacheSlots = 512;  // a power of two
 constexpr Py_ssize_t kKeyCacheMaxLength = 64;
@@ -31,6 +38,9 @@ PyObject* fail(Decoder* ds, const char* message) noexcept {
     ds->errorStr = message;
     return nullptr;
 }
+
+constexpr char kErrNumberWithoutDigit[] = "Unexpected character found when decoding 'number'";
+constexpr char kNestingContext[] = " while decoding a JSON document";
 
 // ---- byte classes --------------------------------------------------------------
 
@@ -493,6 +503,97 @@ PyObject* decode_literal_number(Decoder* ds, const char* rest, size_t length, in
     return PyFloat_FromDouble(value);
 }
 
+inline bool is_digit(unsigned char c) noexcept { return unsigned(c) - '0' < 10; }
+
+// A number text too long for the converter to take as it is (hundreds of
+// megabytes of zeros overflow its internal counters), read as its
+// significant digits and a decimal exponent and handed over in that short
+// form: "0.<digits>e<exponent>".  Up to 800 significant digits are kept;
+// when later digits are dropped and any of them is not zero, a final '1'
+// stands for them, which is all that correct rounding needs of them (a
+// double is decided by its first 767 significant digits and whether
+// anything follows).  The exponent saturates far beyond the double range.
+// The text is the extent [first, last) that decode_double found; it is read
+// once more here within those bounds, and a byte that is no longer a digit
+// (a bytearray rewritten meanwhile) counts as a zero.
+[[gnu::noinline]] double convert_long_number(const Decoder* ds, const unsigned char* first,
+                                             const unsigned char* last) noexcept {
+    constexpr int kKeptDigits = 800;
+    constexpr int64_t kExponentCap = 1000000000;
+    char text[kKeptDigits + 40];
+    char* out = text;
+    const unsigned char* p = first;
+    if (*p == '-') *out++ = *p++;
+    *out++ = '0';
+    *out++ = '.';
+    char* const digitsStart = out;
+
+    int64_t exponent = 0;  // decimal exponent of 0.<digits>
+    bool seenNonZero = false;
+    bool droppedNonZero = false;
+    auto take = [&](unsigned char c, bool beforePoint) {
+        const char digit = is_digit(c) ? char(c) : '0';
+        if (!seenNonZero) {
+            if (digit == '0') {
+                if (!beforePoint) --exponent;  // a leading zero after the point
+                return;
+            }
+            seenNonZero = true;
+        }
+        if (beforePoint) ++exponent;
+        if (out - digitsStart < kKeptDigits) *out++ = digit;
+        else if (digit != '0') droppedNonZero = true;
+    };
+    for (; p < last && *p != '.' && *p != 'e' && *p != 'E'; ++p) take(*p, true);
+    if (p < last && *p == '.')
+        for (++p; p < last && *p != 'e' && *p != 'E'; ++p) take(*p, false);
+    if (p < last) {  // the exponent: [eE][+-]?digits
+        ++p;
+        bool negative = false;
+        if (p < last && (*p == '+' || *p == '-')) negative = *p++ == '-';
+        int64_t value = 0;
+        for (; p < last; ++p) value = std::min<int64_t>(value * 10 + (is_digit(*p) ? *p - '0' : 0), kExponentCap);
+        exponent += negative ? -value : value;
+    }
+    if (!seenNonZero) return *first == '-' ? -0.0 : 0.0;
+    if (droppedNonZero) *out++ = '1';
+    exponent = std::clamp<int64_t>(exponent, -kExponentCap, kExponentCap);
+    out += snprintf(out, size_t(text + sizeof text - out), "e%lld", static_cast<long long>(exponent));
+    int used = 0;
+    return dconv_s2d(ds->s2d, text, int(out - text), &used);
+}
+
+// A number with a fraction or an exponent; `intEnd` is where its integer
+// digits end.  The extent is found first, by the converter's own grammar:
+// digits, an optional '.' with optional digits, and an exponent only when a
+// digit follows its marker and sign ('1e' and '1e+' end before the 'e').
+// The converter then reads exactly that text.
+PyObject* decode_double(Decoder* ds, const unsigned char* first, const unsigned char* intEnd) noexcept {
+    const unsigned char* p = intEnd;
+    if (*p == '.')
+        for (++p; is_digit(*p); ++p) {}
+    if (*p == 'e' || *p == 'E') {
+        const unsigned char* q = p + 1;
+        if (*q == '+' || *q == '-') ++q;
+        if (is_digit(*q)) {
+            while (is_digit(*q)) ++q;
+            p = q;
+        }
+    }
+    const Py_ssize_t length = p - first;
+    double value;
+    if (length <= kLongNumberText) {
+        int used = 0;
+        value = dconv_s2d(ds->s2d, reinterpret_cast<const char*>(first), int(length), &used);
+        p = first + used;
+    } else {
+        value = convert_long_number(ds, first, p);
+    }
+    ds->lastType = DECODED_DOUBLE;
+    ds->start = p;
+    return PyFloat_FromDouble(value);
+}
+
 PyObject* decode_number(Decoder* ds) noexcept {
     const unsigned char* const first = ds->start;
     if (*first == 'I')
@@ -511,6 +612,7 @@ PyObject* decode_number(Decoder* ds) noexcept {
         negative = true;
         ++p;
     }
+    const unsigned char* const digits = p;
 
     // The accumulator may wrap; the flag records that the magnitude left the
     // 64-bit range of its sign (2^64 - 1, or 2^63 for negatives).
@@ -526,17 +628,11 @@ PyObject* decode_number(Decoder* ds) noexcept {
         ++p;
     }
 
-    if (*p == '.' || *p == 'e' || *p == 'E') {
-        // Fraction or exponent: the converter reads the longest number prefix
-        // and reports how far it got.
-        const Py_ssize_t available = ds->end - first;
-        const int length = available > INT_MAX ? INT_MAX : int(available);
-        int used = 0;
-        const double value = dconv_s2d(ds->s2d, reinterpret_cast<const char*>(first), length, &used);
-        ds->lastType = DECODED_DOUBLE;
-        ds->start = first + used;
-        return PyFloat_FromDouble(value);
-    }
+    // A '-' must be followed by digits; '-.5' is let through as -0.5.  A
+    // number without any digit ('-', '-e5', '-.') is damaged data, not zero.
+    if (p == digits && !(*p == '.' && is_digit(p[1]))) return fail(ds, kErrNumberWithoutDigit);
+
+    if (*p == '.' || *p == 'e' || *p == 'E') return decode_double(ds, first, p);
 
     ds->lastType = DECODED_INT;
     ds->start = p;
@@ -558,8 +654,29 @@ PyObject* decode_number(Decoder* ds) noexcept {
 // cycles of the same documents it ran up to twice as slow: the allocator
 // hands out blocks ever further apart when every container is made after its
 // contents.)
+// One level of nesting for the life of an array or object parse: the depth
+// of this call, then the bound shared with nested calls on the thread.
+struct NestingLevel {
+    bool entered = false;
+    NestingLevel() = default;
+    NestingLevel(const NestingLevel&) = delete;
+    NestingLevel& operator=(const NestingLevel&) = delete;
+    ~NestingLevel() {
+        if (entered) leave_nesting();
+    }
+    bool enter(Decoder* ds) noexcept {
+        if (++ds->objDepth > kMaxDepth) {
+            fail(ds, "Reached object decoding depth limit");
+            return false;
+        }
+        entered = enter_nesting(ds->stackFloor, kNestingContext);
+        return entered;
+    }
+};
+
 PyObject* decode_array(Decoder* ds) noexcept {
-    if (++ds->objDepth > kMaxDepth) return fail(ds, "Reached object decoding depth limit");
+    NestingLevel level;
+    if (!level.enter(ds)) return nullptr;
     PyRef list(PyList_New(0));
     if (!list) return nullptr;
     ds->lastType = DECODED_PENDING;
@@ -593,7 +710,8 @@ PyObject* decode_array(Decoder* ds) noexcept {
 }
 
 PyObject* decode_object(Decoder* ds) noexcept {
-    if (++ds->objDepth > kMaxDepth) return fail(ds, "Reached object decoding depth limit");
+    NestingLevel level;
+    if (!level.enter(ds)) return nullptr;
     PyRef dict(PyDict_New());
     if (!dict) return nullptr;
     ++ds->start;
@@ -673,71 +791,84 @@ PyObject* decode_any(Decoder* ds) noexcept {
 namespace {
 
 // The UTF-8 bytes of loads()'s argument, and whatever keeps them alive.
-// Every source guarantees a NUL right after the last byte.
+// Every source guarantees a NUL right after the last byte, placed there by
+// the interpreter's own str, bytes or bytearray code, never by a buffer that
+// user code exported.
 struct InputText {
     const unsigned char* data = nullptr;
     Py_ssize_t size = 0;
+    // A bytearray (or subclass) exported through bytearray's own buffer
+    // functions; null when none is held.
+    PyObject* exporter = nullptr;
     Py_buffer view{};
-    bool hasView = false;
     bool mutableBytes = false;  // a bytearray
-    PyRef encoded;  // the UTF-8 bytes made from a non-ASCII str
+    PyRef encoded;  // the UTF-8 bytes made from a str
 
     InputText() = default;
     InputText(const InputText&) = delete;
     InputText& operator=(const InputText&) = delete;
     ~InputText() {
-        if (hasView) PyBuffer_Release(&view);
+        if (exporter) {
+            // Released through bytearray's own function, as it was acquired;
+            // PyBuffer_Release would call a subclass's __release_buffer__.
+            PyByteArray_Type.tp_as_buffer->bf_releasebuffer(exporter, &view);
+            Py_CLEAR(view.obj);
+        }
     }
 };
 
-bool is_bytes_or_bytearray(PyObject* obj) noexcept {
-    PyTypeObject* type = Py_TYPE(obj);
-    return type == &PyByteArray_Type || PyType_HasFeature(type, Py_TPFLAGS_BYTES_SUBCLASS) ||
-           PyType_IsSubtype(type, &PyByteArray_Type);
-}
-
+// Classifies loads()'s argument and points `input` at its bytes.  No user
+// code runs here: a subclass may define __buffer__ and export any memory it
+// likes (a shorter view, with no NUL after it), so bytes and bytearray
+// subclasses are read from their own storage, and str comes first so that a
+// str subclass with a __buffer__ is still a str.
 bool acquire_input(PyObject* obj, InputText* input) noexcept {
-    // bytes are immutable and the caller's argument keeps them alive; a
-    // compact ASCII str is its own UTF-8.  Both are read in place.
-    if (PyBytes_CheckExact(obj)) {
+    PyTypeObject* const type = Py_TYPE(obj);
+    // A compact ASCII str is its own UTF-8 and is read in place, like bytes.
+    // Both are immutable and the caller's argument keeps them alive.
+    if (PyType_HasFeature(type, Py_TPFLAGS_UNICODE_SUBCLASS)) {
+        if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+            input->data = PyUnicode_1BYTE_DATA(obj);
+            input->size = PyUnicode_GET_LENGTH(obj);
+            return true;
+        }
+        // Lone surrogates travel as their three-byte forms.
+        input->encoded.reset(PyUnicode_AsEncodedString(obj, nullptr, "surrogatepass"));
+        if (!input->encoded) return false;
+        input->data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(input->encoded.get()));
+        input->size = PyBytes_GET_SIZE(input->encoded.get());
+        return true;
+    }
+    if (PyType_HasFeature(type, Py_TPFLAGS_BYTES_SUBCLASS)) {
         input->data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(obj));
         input->size = PyBytes_GET_SIZE(obj);
         return true;
     }
-    if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
-        input->data = PyUnicode_1BYTE_DATA(obj);
-        input->size = PyUnicode_GET_LENGTH(obj);
-        return true;
-    }
-
-    if (PyObject_GetBuffer(obj, &input->view, PyBUF_C_CONTIGUOUS) == 0) {
-        input->hasView = true;
-        if (!is_bytes_or_bytearray(obj)) {
-            PyErr_SetString(PyExc_TypeError,
-                            "Arbitrary bytes-like objects are no longer supported. "
-                            "Use either string, bytes, or bytearray.");
+    if (PyByteArray_Check(obj)) {
+        // The export is what stops the interpreter from resizing the
+        // bytearray while it is read (a resize of an exported bytearray
+        // fails), so the NUL that bytearray keeps after its contents stays
+        // where it is.  Another thread may still rewrite the contents; the
+        // parser allows for that (Decoder.inputMutable).  On 3.13t the
+        // interpreter does not make the export check and a resize on another
+        // thread atomic: such a resize during loads is the caller's race.
+        if (PyByteArray_Type.tp_as_buffer->bf_getbuffer(obj, &input->view, PyBUF_SIMPLE) < 0)
             return false;
-        }
-        // A bytearray stays the same size while the view is held (resizing an
-        // exported buffer fails), so its NUL terminator stays in place even if
-        // another thread rewrites its contents during the parse.
-        input->mutableBytes = !PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_BYTES_SUBCLASS);
+        input->exporter = obj;
+        input->mutableBytes = true;
         input->data = static_cast<const unsigned char*>(input->view.buf);
         input->size = input->view.len;
         return true;
     }
-    PyErr_Clear();
-
-    if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_UNICODE_SUBCLASS)) {
-        PyErr_SetString(PyExc_TypeError, "Expected string, bytes, or bytearray");
+    // Any other exporter of a buffer is refused without asking it for one.
+    if (PyObject_CheckBuffer(obj)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "Arbitrary bytes-like objects are no longer supported. "
+                        "Use either string, bytes, or bytearray.");
         return false;
     }
-    // Lone surrogates travel as their three-byte forms.
-    input->encoded.reset(PyUnicode_AsEncodedString(obj, nullptr, "surrogatepass"));
-    if (!input->encoded) return false;
-    input->data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(input->encoded.get()));
-    input->size = PyBytes_GET_SIZE(input->encoded.get());
-    return true;
+    PyErr_SetString(PyExc_TypeError, "Expected string, bytes, or bytearray");
+    return false;
 }
 
 char g_kwObj[] = "obj";
@@ -745,7 +876,7 @@ char* g_kwlist[] = {g_kwObj, nullptr};
 
 }  // namespace
 
-PyObject* quelt_loads(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* quelt_loads(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* obj;
     if (!kwargs && PyTuple_GET_SIZE(args) == 1) {
         obj = PyTuple_GET_ITEM(args, 0);  // borrowed: the tuple outlives the call
@@ -762,12 +893,8 @@ PyObject* quelt_loads(PyObject*, PyObject* args, PyObject* kwargs) {
     ds.end = input.data + input.size;
     ds.escStart = scratch;
     ds.escEnd = scratch + kInlineScratchSlots;
-    ds.escHeap = 0;
-    ds.objDepth = 0;
-    ds.errorStr = nullptr;
-    ds.keyNotString = false;
     ds.inputMutable = input.mutableBytes;
-    ds.keyCache = nullptr;
+    ds.stackFloor = thread_stack_floor();
     dconv_s2d_init(&ds.s2d, /*ALLOW_TRAILING_JUNK*/ 4, 0.0, 0.0, "Infinity", "NaN");
     if (!ds.s2d) return PyErr_NoMemory();
 
@@ -789,36 +916,31 @@ PyObject* quelt_loads(PyObject*, PyObject* args, PyObject* kwargs) {
 
     // A Python exception raised during the parse wins over a recorded message.
     if (PyErr_Occurred()) return nullptr;
+    // The module state lives as long as the module, which the method
+    // object holding this function keeps alive during the call.
+    PyObject* const errorType = module_state_of(module)->json_decode_error;
     if (ds.keyNotString) {
-        PyErr_SetString(JSONDecodeError, "Invalid JSON: object keys must be strings");
+        PyErr_SetString(errorType, "Invalid JSON: object keys must be strings");
         return nullptr;
     }
     if (ds.errorStr) {
-        PyErr_Format(JSONDecodeError, "%s", ds.errorStr);
+        PyErr_Format(errorType, "%s", ds.errorStr);
         return nullptr;
     }
     return result.release();
 }
 
-PyObject* quelt_load(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* quelt_load(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* fp;
     if (!PyArg_ParseTuple(args, "O", &fp)) return nullptr;
 
-    if (!PyObject_HasAttrString(fp, "read")) {
-        PyErr_SetString(PyExc_TypeError, "expected file");
-        return nullptr;
-    }
-    PyRef read(PyObject_GetAttrString(fp, "read"));
-    if (!read || !PyCallable_Check(read.get())) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, "expected file");
-        return nullptr;
-    }
-    PyRef content(PyObject_CallObject(read.get(), nullptr));
+    PyRef read(file_method(fp, "read"));
+    if (!read) return nullptr;
+    PyRef content(PyObject_CallNoArgs(read.get()));
     if (!content) return nullptr;
     read.reset();
 
     PyRef packed(PyTuple_Pack(1, content.get()));
     if (!packed) return nullptr;
-    return quelt_loads(self, packed.get(), kwargs);
+    return quelt_loads(module, packed.get(), kwargs);
 }

@@ -46,6 +46,9 @@ struct Decoder {
     // Set for a bytearray, whose bytes another thread may rewrite while they
     // are parsed (bytes and str are immutable).
     bool inputMutable;
+    // Lowest stack address that a nested array or object may start at (see
+    // codec/nesting.h); 0 when unknown.
+    uintptr_t stackFloor;
     // Set when an array or object was used as an object key.  The parse goes
     // on to the end; the entry function then raises the key error.
     bool keyNotString;

@@ -11,13 +11,18 @@
 #endif
 
 #include "codec/codec.h"
+#include "codec/file_method.h"
+#include "codec/nesting.h"
 #include "codec/pyref.h"
-#include "module/quelt.h"
 #include "numconv/dconv_wrapper.h"
 
 // ---- limits and messages ---------------------------------------------------
 
-static constexpr size_t kStackRegionSize = 65536;
+// The output starts in a region of this size in the outermost call's frame
+// and moves to the heap when it outgrows it.  Small, so that dumps() costs a
+// thread with a small stack little of it; a document that needs more pays a
+// few more doublings of the buffer, each a copy of what is written so far.
+static constexpr size_t kStackRegionSize = 4096;
 static constexpr int32_t kRecursionMax = 1024;
 static constexpr int kMaxIndent = 1000;
 // Room reserved before any value: covers the literals, a 20-digit integer,
@@ -32,6 +37,7 @@ static const char kErrNoMemory[] = "Could not reserve memory block";
 static const char kErrInvalidDouble[] = "Invalid value when encoding double";
 static const char kErrInvalidType[] = "Invalid type";
 static const char kErrRecursion[] = "Maximum recursion level reached";
+static const char kNestingContext[] = " while encoding a JSON document";
 
 // ---- character tables ------------------------------------------------------
 
@@ -224,14 +230,16 @@ static inline void Buffer_AppendUnsignedLongUnchecked(Encoder* enc, uint64_t val
     Buffer_AppendUnsignedDigits(enc, value);
 }
 
-static inline bool Buffer_AppendDoubleDconv(Encoder* enc, double value) noexcept {
-    char text[128];
+// Writes straight into the buffer: the caller reserved kValueReserve bytes,
+// more than the longest double text and the NUL the converter adds after it
+// (overwritten by what follows).
+static inline bool Buffer_AppendDouble(Encoder* enc, double value) noexcept {
     int length = 0;
-    if (!dconv_d2s(enc->d2s, value, text, static_cast<int>(sizeof text), &length)) {
+    if (!dconv_d2s(enc->d2s, value, enc->offset, static_cast<int>(kValueReserve), &length)) {
         enc->errorMsg = kErrInvalidDouble;
         return false;
     }
-    Buffer_AppendBytesUnchecked(enc, text, static_cast<size_t>(length));
+    enc->offset += length;
     return true;
 }
 
@@ -609,57 +617,6 @@ static const char* PyRawJSONToUTF8(PyObject*, TypeContext* tc, void*,
     return PyBytes_AS_STRING(raw);
 }
 
-// ---- list and tuple walks --------------------------------------------------
-
-// List walk, safe while the list changes under it.  `size` is the length when
-// the walk began, so members that a hook appends are not written.  A hook or
-// another thread may also shrink the list or drop the list's reference to a
-// member: PyList_GetItemRef reads the item against the list's current length
-// and hands back a strong reference, so the walk ends at the current end
-// instead of reading past it, and the member stays alive (in itemValue) for
-// as long as it is being encoded.  The list itself is kept alive by whoever
-// holds the value being encoded.
-static int32_t List_iterNext(PyObject* list, TypeContext* tc) noexcept {
-    if (tc->index >= tc->size) return 0;
-    // Relaxed read of the current length: only a hint that avoids raising
-    // IndexError in the common shrink case; PyList_GetItemRef decides.
-    if (tc->index >= PyList_GET_SIZE(list)) return 0;
-    PyObject* item = PyList_GetItemRef(list, tc->index);
-    if (!item) {
-        // It shrank between the two reads: the walk ends at its current end.
-        PyErr_Clear();
-        return 0;
-    }
-    Py_XSETREF(tc->itemValue, item);
-    tc->index++;
-    return 1;
-}
-
-static PyObject* List_iterGetValue(PyObject*, TypeContext* tc) noexcept {
-    return tc->itemValue;
-}
-
-static void List_iterEnd(PyObject*, TypeContext* tc) noexcept {
-    Py_CLEAR(tc->itemValue);
-}
-
-// A tuple's items never change while the tuple lives; the member still gets
-// its own reference so that every walk owns its current member alike.
-static int32_t Tuple_iterNext(PyObject* tuple, TypeContext* tc) noexcept {
-    if (tc->index >= tc->size) return 0;
-    Py_XSETREF(tc->itemValue, Py_NewRef(PyTuple_GET_ITEM(tuple, tc->index)));
-    tc->index++;
-    return 1;
-}
-
-static PyObject* Tuple_iterGetValue(PyObject*, TypeContext* tc) noexcept {
-    return tc->itemValue;
-}
-
-static void Tuple_iterEnd(PyObject*, TypeContext* tc) noexcept {
-    Py_CLEAR(tc->itemValue);
-}
-
 // ---- dictionary walks and key conversion -----------------------------------
 
 // Rare key types: the text of str(key), made by the key's own string
@@ -685,152 +642,195 @@ static PyObject* Dict_convertKey(PyObject* key) noexcept {
 }
 
 
-// Insertion-order step.  Each step runs inside the dictionary's critical
-// section and takes strong references to key and value before leaving it:
-// another thread, or a hook run while the member is encoded, may remove the
-// entry and release the dictionary's own references, but ours keep both
-// alive (the value in itemValue until the next step).  PyDict_Next checks the
-// saved position against the table as it is now, so a dictionary that
-// changed between steps is never read past its end.  The key's str() runs
-// outside the critical section.
-static int32_t Dict_iterNext(PyObject*, TypeContext* tc) noexcept {
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    int found;
-    Py_BEGIN_CRITICAL_SECTION(tc->dictObj);
-    found = PyDict_Next(tc->dictObj, &tc->index, &key, &value);
-    if (found) {
-        Py_INCREF(key);
-        Py_INCREF(value);
-    }
-    Py_END_CRITICAL_SECTION();
-    if (!found) return 0;
+// ---- container walks ---------------------------------------------------------
 
-    PyRef keyRef(key);
-    Py_XSETREF(tc->itemValue, value);
-    Py_CLEAR(tc->itemName);
-    tc->itemName = Dict_convertKey(key);
-    return tc->itemName ? 1 : -1;
-}
+// One walk per container kind.  A walk lives in the frame of the function
+// that writes its container and owns the member being written (and, for a
+// dictionary, the key text), so the member stays alive while it is encoded
+// whatever a hook or another thread does to the container meanwhile.
+// next(): 1 when a member is ready, 0 at the end, -1 when the step failed
+// with an exception pending.
 
-// Sorted step.  The keys are copied into a list of our own (PyDict_Keys locks
-// the dictionary while it copies) and sorted once.  Items of that list are
-// read with PyList_GetItemRef against its current length, and each value is
-// fetched with PyDict_GetItemRef, a strong reference taken under the
-// dictionary's lock; so neither keys nor values can be released while in use,
-// whatever the sort's comparisons, a hook or another thread do meanwhile.
-static int32_t SortedDict_iterNext(PyObject*, TypeContext* tc) noexcept {
-    if (!tc->sortedKeys) {
-        PyObject* keys = PyDict_Keys(tc->dictObj);
-        if (!keys) return -1;
-        if (PyList_Sort(keys) < 0) {
-            Py_DECREF(keys);
-            return -1;
+// List walk, safe while the list changes under it.  `size` is the length
+// when the walk began, so members that a hook appends are not written.  A
+// hook or another thread may also shrink the list or drop the list's
+// reference to a member: PyList_GetItemRef reads the item against the
+// list's current length and hands back a strong reference, so the walk ends
+// at the current end instead of reading past it.  The list itself is kept
+// alive by whoever holds the value being encoded.
+struct ListWalk {
+    PyObject* list;
+    Py_ssize_t size;
+    Py_ssize_t index = 0;
+    PyRef member;
+
+    static constexpr bool kIsObject = false;
+    explicit ListWalk(PyObject* l) noexcept : list(l), size(PyList_GET_SIZE(l)) {}
+
+    int32_t next() noexcept {
+        if (index >= size) return 0;
+        // Relaxed read of the current length: only a hint that avoids
+        // raising IndexError in the common shrink case; PyList_GetItemRef
+        // decides.
+        if (index >= PyList_GET_SIZE(list)) return 0;
+        PyObject* item = PyList_GetItemRef(list, index);
+        if (!item) {
+            // It shrank between the two reads: the walk ends at its current end.
+            PyErr_Clear();
+            return 0;
         }
-        tc->sortedKeys = keys;
-        tc->size = PyList_GET_SIZE(keys);
+        member.reset(item);
+        index++;
+        return 1;
     }
-    if (tc->index >= tc->size || tc->index >= PyList_GET_SIZE(tc->sortedKeys)) return 0;
-    PyRef key(PyList_GetItemRef(tc->sortedKeys, tc->index));
-    if (!key) {
-        PyErr_Clear();
-        return 0;
+};
+
+// A tuple's items never change while the tuple lives; the member still gets
+// its own reference so that every walk owns its current member alike.
+struct TupleWalk {
+    PyObject* tuple;
+    Py_ssize_t size;
+    Py_ssize_t index = 0;
+    PyRef member;
+
+    static constexpr bool kIsObject = false;
+    explicit TupleWalk(PyObject* t) noexcept : tuple(t), size(PyTuple_GET_SIZE(t)) {}
+
+    int32_t next() noexcept {
+        if (index >= size) return 0;
+        member.reset(Py_NewRef(PyTuple_GET_ITEM(tuple, index)));
+        index++;
+        return 1;
     }
+};
 
-    Py_CLEAR(tc->itemName);
-    tc->itemName = Dict_convertKey(key.get());
-    if (!tc->itemName) return -1;
-
-    PyObject* value = nullptr;
-    // 0: the key is gone (the dictionary changed during the walk); this
-    // fails with no exception pending.  -1: its hash or comparison raised.
-    if (PyDict_GetItemRef(tc->dictObj, key.get(), &value) <= 0) return -1;
-    Py_XSETREF(tc->itemValue, value);
-    tc->index++;
-    return 1;
-}
-
-static PyObject* Dict_iterGetValue(PyObject*, TypeContext* tc) noexcept {
-    return tc->itemValue;
-}
-
-// The key text stays valid until the next step, which replaces itemName.
-static const char* Dict_iterGetName(PyObject*, TypeContext* tc, Py_ssize_t* outLength) noexcept {
-    PyObject* name = tc->itemName;
+// The key text of the current member: a bytes object, or a compact ASCII
+// str, whose buffer already is that text.  Valid until the next step.
+inline const char* keyText(PyObject* name, Py_ssize_t* length) noexcept {
     if (PyBytes_Check(name)) {
-        *outLength = PyBytes_GET_SIZE(name);
+        *length = PyBytes_GET_SIZE(name);
         return PyBytes_AS_STRING(name);
     }
-    *outLength = PyUnicode_GET_LENGTH(name);  // compact ASCII: one byte each
+    *length = PyUnicode_GET_LENGTH(name);  // compact ASCII: one byte each
     return static_cast<const char*>(PyUnicode_DATA(name));
 }
 
-static void Dict_iterEnd(PyObject*, TypeContext* tc) noexcept {
-    Py_CLEAR(tc->itemName);
-    Py_CLEAR(tc->itemValue);
-    Py_CLEAR(tc->dictObj);
-}
+// Insertion-order walk.  Each step runs inside the dictionary's critical
+// section and takes strong references to key and value before leaving it:
+// another thread, or a hook run while the member is encoded, may remove the
+// entry and release the dictionary's own references, but ours keep both
+// alive (the value in `member` until the next step).  PyDict_Next checks the
+// saved position against the table as it is now, so a dictionary that
+// changed between steps is never read past its end.  The key's str() runs
+// outside the critical section.  The caller keeps the dictionary alive.
+struct DictWalk {
+    PyObject* dict;
+    Py_ssize_t position = 0;
+    PyRef member;
+    PyRef name;
 
-// Releases everything the context still owns.  The walk functions' own
-// fields are cleared here too, so a context is empty afterwards whichever
-// path ended it.
+    static constexpr bool kIsObject = true;
+    explicit DictWalk(PyObject* d) noexcept : dict(d) {}
+
+    // Out of line: the critical section's record stays out of the frame of
+    // every nesting level.
+    [[gnu::noinline]] static bool nextPair(PyObject* dict, Py_ssize_t* position, PyObject** key,
+                                           PyObject** value) noexcept {
+        int found;
+        Py_BEGIN_CRITICAL_SECTION(dict);
+        found = PyDict_Next(dict, position, key, value);
+        if (found) {
+            Py_INCREF(*key);
+            Py_INCREF(*value);
+        }
+        Py_END_CRITICAL_SECTION();
+        return found != 0;
+    }
+
+    [[gnu::noinline]] int32_t next() noexcept {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        if (!nextPair(dict, &position, &key, &value)) return 0;
+        PyRef keyRef(key);
+        member.reset(value);
+        name.reset(Dict_convertKey(key));
+        return name ? 1 : -1;
+    }
+};
+
+// Sorted walk.  The first step takes one snapshot of the (key, value) pairs:
+// PyDict_Items copies them into a list of our own under the dictionary's
+// critical section, and that list is sorted by key (the keys' own `<`, as a
+// sort of the keys alone would compare them).  The walk then writes the
+// snapshot: whatever a comparison, a hook or another thread does to the
+// dictionary meanwhile, every pair stays alive and in place, since nothing
+// else can reach the list.
+struct SortedDictWalk {
+    PyObject* dict;
+    PyObject* sortKey;  // operator.itemgetter(0), from the module state
+    PyRef items;
+    Py_ssize_t size = 0;
+    Py_ssize_t index = 0;
+    PyRef member;
+    PyRef name;
+
+    static constexpr bool kIsObject = true;
+    SortedDictWalk(PyObject* d, PyObject* key) noexcept : dict(d), sortKey(key) {}
+
+    [[gnu::noinline]] bool takeSortedSnapshot() noexcept {
+        PyRef pairs(PyDict_Items(dict));
+        if (!pairs) return false;
+        PyRef sort(PyObject_GetAttrString(pairs.get(), "sort"));
+        if (!sort) return false;
+        PyRef options(Py_BuildValue("{sO}", "key", sortKey));
+        if (!options) return false;
+        PyRef noArgs(PyTuple_New(0));
+        if (!noArgs) return false;
+        PyRef sorted(PyObject_Call(sort.get(), noArgs.get(), options.get()));
+        if (!sorted) return false;
+        size = PyList_GET_SIZE(pairs.get());
+        items.reset(pairs.release());
+        return true;
+    }
+
+    [[gnu::noinline]] int32_t next() noexcept {
+        if (!items && !takeSortedSnapshot()) return -1;
+        if (index >= size) return 0;
+        // Our own list and its tuples: no one else can change them.
+        PyObject* pair = PyList_GET_ITEM(items.get(), index);
+        name.reset(Dict_convertKey(PyTuple_GET_ITEM(pair, 0)));
+        if (!name) return -1;
+        member.reset(Py_NewRef(PyTuple_GET_ITEM(pair, 1)));
+        index++;
+        return 1;
+    }
+};
+
+// Releases everything the context owns, whichever path ended it.
 static void Object_endTypeContext(TypeContext* tc) noexcept {
     Py_CLEAR(tc->newObj);
     Py_CLEAR(tc->utf8Obj);
-    Py_CLEAR(tc->sortedKeys);
     if (tc->type == KIND_RAW) Py_CLEAR(tc->scalar.obj);
-    Py_CLEAR(tc->itemName);
-    Py_CLEAR(tc->itemValue);
     Py_CLEAR(tc->dictObj);
 }
 
 // ---- classification --------------------------------------------------------
 
-bool object_is_decimal_type(PyObject* obj) noexcept {
-    // The module state is written only by import and teardown.
-    PyObject* module = PyState_FindModule(&moduledef);
-    if (!module) return false;
-    module_state* state = static_cast<module_state*>(PyModule_GetState(module));
-    if (!state) return false;
-    if (!state->decimal_type) {
-        PyErr_Clear();
-        return false;
-    }
-    const int result = PyObject_IsInstance(obj, state->decimal_type);
-    if (result == -1) {
-        PyErr_Clear();
-        return false;
-    }
-    return result != 0;
+int object_is_decimal_type(PyObject* obj, const Encoder* enc) noexcept {
+    if (!enc->decimalType) return 0;
+    // The check may run user code (a __class__ property, a metaclass's
+    // __instancecheck__): what it raises propagates.
+    return PyObject_IsInstance(obj, enc->decimalType);
 }
 
-static inline void setList(TypeContext* tc, PyObject* list) noexcept {
-    tc->type = KIND_ARRAY;
-    tc->iterEnd = List_iterEnd;
-    tc->iterNext = List_iterNext;
-    tc->iterGetValue = List_iterGetValue;
-    tc->index = 0;
-    tc->size = PyList_GET_SIZE(list);
-}
+static inline void setList(TypeContext* tc) noexcept { tc->type = KIND_LIST; }
 
-static inline void setTuple(TypeContext* tc, PyObject* tuple) noexcept {
-    tc->type = KIND_ARRAY;
-    tc->iterEnd = Tuple_iterEnd;
-    tc->iterNext = Tuple_iterNext;
-    tc->iterGetValue = Tuple_iterGetValue;
-    tc->index = 0;
-    tc->size = PyTuple_GET_SIZE(tuple);
-}
+static inline void setTuple(TypeContext* tc) noexcept { tc->type = KIND_TUPLE; }
 
-// Takes over `ownedDict`.
-static inline void setDict(TypeContext* tc, const Encoder* enc, PyObject* ownedDict) noexcept {
+// Takes over `ownedDict`: a toDict() result may have no other owner.
+static inline void setDict(TypeContext* tc, PyObject* ownedDict) noexcept {
     tc->type = KIND_OBJECT;
     tc->dictObj = ownedDict;
-    tc->iterEnd = Dict_iterEnd;
-    tc->iterNext = enc->sortKeys ? SortedDict_iterNext : Dict_iterNext;
-    tc->iterGetValue = Dict_iterGetValue;
-    tc->iterGetName = Dict_iterGetName;
-    tc->index = 0;
 }
 
 static inline void setString(TypeContext* tc) noexcept {
@@ -879,20 +879,16 @@ static inline bool classifyInteger(PyObject* obj, TypeContext* tc) noexcept {
     return true;
 }
 
-// Attribute test that counts a failing lookup as "no such attribute".  From
-// 3.13 on PyObject_HasAttrString also reports such a failure to the
-// unraisable hook ("Exception ignored ..."); the lookup error is cleared here
-// quietly instead, with the same outcome for the classification.
-static Py_NO_INLINE bool hasAttribute(PyObject* obj, const char* name) noexcept {
-    const int found = PyObject_HasAttrStringWithError(obj, name);
-    if (found < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    return found != 0;
+// 1 when `obj` has the attribute `name`, 0 when it has not, -1 when the
+// lookup raised anything but AttributeError (which then propagates).
+static Py_NO_INLINE int lookupHook(PyObject* obj, const char* name) noexcept {
+    PyObject* attribute = nullptr;
+    const int found = PyObject_GetOptionalAttrString(obj, name, &attribute);
+    Py_XDECREF(attribute);
+    return found;
 }
 
-static Py_NO_INLINE bool callToDict(PyObject* obj, const Encoder* enc, TypeContext* tc) noexcept {
+static Py_NO_INLINE bool callToDict(PyObject* obj, TypeContext* tc) noexcept {
     PyObject* result = PyObject_CallMethod(obj, "toDict", nullptr);
     if (!result) return false;
     if (!PyType_HasFeature(Py_TYPE(result), Py_TPFLAGS_DICT_SUBCLASS)) {
@@ -901,7 +897,7 @@ static Py_NO_INLINE bool callToDict(PyObject* obj, const Encoder* enc, TypeConte
         Py_DECREF(result);
         return false;
     }
-    setDict(tc, enc, result);  // the context takes over the call's reference
+    setDict(tc, result);  // the context takes over the call's reference
     return true;
 }
 
@@ -955,15 +951,15 @@ static PyObject* classify(PyObject* obj, const Encoder* enc, TypeContext* tc) no
             return current;
         }
         if (type == &PyDict_Type) {
-            setDict(tc, enc, Py_NewRef(current));
+            setDict(tc, Py_NewRef(current));
             return current;
         }
         if (type == &PyList_Type) {
-            setList(tc, current);
+            setList(tc);
             return current;
         }
         if (type == &PyTuple_Type) {
-            setTuple(tc, current);
+            setTuple(tc);
             return current;
         }
         if (current == Py_None) {
@@ -991,26 +987,34 @@ static PyObject* classify(PyObject* obj, const Encoder* enc, TypeContext* tc) no
             tc->type = KIND_NULL;
             return current;
         }
-        if (PyType_IsSubtype(type, &PyFloat_Type) || object_is_decimal_type(current)) {
+        if (PyType_IsSubtype(type, &PyFloat_Type)) {
+            setDouble(tc);
+            return current;
+        }
+        const int isDecimal = object_is_decimal_type(current, enc);
+        if (isDecimal < 0) return nullptr;
+        if (isDecimal) {
             setDouble(tc);
             return current;
         }
         if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) {
-            setDict(tc, enc, Py_NewRef(current));
+            setDict(tc, Py_NewRef(current));
             return current;
         }
         if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) {
-            setList(tc, current);
+            setList(tc);
             return current;
         }
         if (PyType_HasFeature(type, Py_TPFLAGS_TUPLE_SUBCLASS)) {
-            setTuple(tc, current);
+            setTuple(tc);
             return current;
         }
-        if (hasAttribute(current, "toDict"))
-            return callToDict(current, enc, tc) ? current : nullptr;
-        if (hasAttribute(current, "__json__"))
-            return callJsonMethod(current, tc) ? current : nullptr;
+        int found = lookupHook(current, "toDict");
+        if (found < 0) return nullptr;
+        if (found) return callToDict(current, tc) ? current : nullptr;
+        found = lookupHook(current, "__json__");
+        if (found < 0) return nullptr;
+        if (found) return callJsonMethod(current, tc) ? current : nullptr;
         if (!enc->defaultFn) {
             raiseNotSerializable(current);
             return nullptr;
@@ -1031,7 +1035,7 @@ static PyObject* classify(PyObject* obj, const Encoder* enc, TypeContext* tc) no
 
 // ---- object encoder --------------------------------------------------------
 
-static void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept;
+static Py_NO_INLINE void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept;
 
 // Quote, escaped key, quote, key separator.  False when the escaper or the
 // reservation recorded an error.
@@ -1082,17 +1086,17 @@ static Py_NO_INLINE void writeRaw(PyObject* obj, Encoder* enc, TypeContext* tc) 
     Buffer_AppendBytesUnchecked(enc, text, static_cast<size_t>(length));
 }
 
-// The members of a list, tuple or dictionary, with separators, line breaks
-// and indentation.  Calls tc->iterEnd exactly once, on every path.
-static void walkContainer(PyObject* obj, Encoder* enc, TypeContext* tc) noexcept {
-    const bool isObject = tc->type == KIND_OBJECT;
-    const char close = isObject ? '}' : ']';
+// The members of a container, with separators, line breaks and
+// indentation, between its brackets.  Room for the opening bracket is
+// reserved by the caller.  The walk owns each member while it is written.
+template <typename Walk>
+static void walkContainer(Encoder* enc, Walk& walk) noexcept {
+    constexpr char close = Walk::kIsObject ? '}' : ']';
     const int32_t level = enc->level;
-    Buffer_AppendCharUnchecked(enc, isObject ? '{' : '[');  // within the value's 128 bytes
+    Buffer_AppendCharUnchecked(enc, Walk::kIsObject ? '{' : '[');
 
-    int32_t step = tc->iterNext(obj, tc);
+    int32_t step = walk.next();
     if (step == 0) {
-        tc->iterEnd(obj, tc);
         Buffer_EnsureRoom(enc, 1);
         if (!enc->errorMsg) Buffer_AppendCharUnchecked(enc, close);
         return;
@@ -1104,33 +1108,29 @@ static void walkContainer(PyObject* obj, Encoder* enc, TypeContext* tc) noexcept
     Py_ssize_t count = 0;
     for (;;) {
         Buffer_EnsureRoom(enc, memberRoom);
-        if (enc->errorMsg) break;
+        if (enc->errorMsg) return;
         if (step < 0) {
-            enc->errorMsg = kErrInvalidType;  // a pending exception, if any, wins
-            break;
+            enc->errorMsg = kErrInvalidType;  // the pending exception wins
+            return;
         }
         if (count > 0) Buffer_AppendBytesUnchecked(enc, enc->itemSeparator, separatorLength);
         if (enc->indent > 0) Buffer_AppendCharUnchecked(enc, '\n');
 
-        PyObject* member = tc->iterGetValue(obj, tc);
         const char* key = nullptr;
         Py_ssize_t keyLength = 0;
-        if (isObject) key = tc->iterGetName(obj, tc, &keyLength);
+        if constexpr (Walk::kIsObject) key = keyText(walk.name.get(), &keyLength);
 
         enc->level++;
         Buffer_AppendIndentUnchecked(enc, enc->level);
-        // `member` is owned by the context (itemValue) until the next step.
-        encode(member, enc, key, keyLength);
-        if (enc->errorMsg) break;
+        encode(walk.member.get(), enc, key, keyLength);
+        if (enc->errorMsg) return;
 
         ++count;
-        step = tc->iterNext(obj, tc);
+        step = walk.next();
         if (step == 0) break;
     }
-    tc->iterEnd(obj, tc);
-    if (enc->errorMsg) return;
 
-    if (count > 0 && enc->indent > 0) {
+    if (enc->indent > 0) {
         Buffer_EnsureRoom(enc, indent * static_cast<size_t>(level) + 1);
         if (enc->errorMsg) return;
         Buffer_AppendCharUnchecked(enc, '\n');
@@ -1139,6 +1139,57 @@ static void walkContainer(PyObject* obj, Encoder* enc, TypeContext* tc) noexcept
     Buffer_EnsureRoom(enc, 1);
     if (enc->errorMsg) return;
     Buffer_AppendCharUnchecked(enc, close);
+}
+
+// Writes a list, tuple or dictionary with the walk of its kind, one level
+// deeper in the nesting bound shared with nested calls.  Out of line, so
+// that the walk's fields cost the stack only while a container is open: a
+// level of nesting is this frame and one of encode().
+static Py_NO_INLINE void writeList(PyObject* list, Encoder* enc) noexcept {
+    if (!enter_nesting(enc->stackFloor, kNestingContext)) {
+        enc->errorMsg = kErrRecursion;  // the pending RecursionError wins
+        return;
+    }
+    ListWalk walk(list);
+    walkContainer(enc, walk);
+    leave_nesting();
+}
+
+static Py_NO_INLINE void writeTuple(PyObject* tuple, Encoder* enc) noexcept {
+    if (!enter_nesting(enc->stackFloor, kNestingContext)) {
+        enc->errorMsg = kErrRecursion;
+        return;
+    }
+    TupleWalk walk(tuple);
+    walkContainer(enc, walk);
+    leave_nesting();
+}
+
+// `dict` is kept alive by the caller for the whole walk.  One writer per
+// order, so that a frame holds one walk.
+static Py_NO_INLINE void writeDictInOrder(PyObject* dict, Encoder* enc) noexcept {
+    if (!enter_nesting(enc->stackFloor, kNestingContext)) {
+        enc->errorMsg = kErrRecursion;
+        return;
+    }
+    DictWalk walk(dict);
+    walkContainer(enc, walk);
+    leave_nesting();
+}
+
+static Py_NO_INLINE void writeDictSorted(PyObject* dict, Encoder* enc) noexcept {
+    if (!enter_nesting(enc->stackFloor, kNestingContext)) {
+        enc->errorMsg = kErrRecursion;
+        return;
+    }
+    SortedDictWalk walk(dict, enc->firstItemGetter);
+    walkContainer(enc, walk);
+    leave_nesting();
+}
+
+static inline void writeDict(PyObject* dict, Encoder* enc) noexcept {
+    if (enc->sortKeys) writeDictSorted(dict, enc);
+    else writeDictInOrder(dict, enc);
 }
 
 // None, True, False, exact floats, small exact ints and compact ASCII strs,
@@ -1151,7 +1202,7 @@ static inline bool writeCommonScalar(PyObject* obj, Encoder* enc) noexcept {
     PyTypeObject* const type = Py_TYPE(obj);
     if (type == &PyFloat_Type) {
         Buffer_EnsureRoom(enc, kValueReserve);
-        if (!enc->errorMsg) Buffer_AppendDoubleDconv(enc, PyFloat_AS_DOUBLE(obj));
+        if (!enc->errorMsg) Buffer_AppendDouble(enc, PyFloat_AS_DOUBLE(obj));
     } else if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
         Buffer_EnsureRoom(enc, kValueReserve);
         if (!enc->errorMsg)
@@ -1180,19 +1231,12 @@ static inline bool writeCommonScalar(PyObject* obj, Encoder* enc) noexcept {
     return true;
 }
 
-// Writes one value (with its key when it is a dictionary member).  `obj` is
-// borrowed: the caller holds a strong reference for the whole call.
-static void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept {
-    if (enc->level > enc->recursionMax) {
-        enc->errorMsg = kErrRecursion;
-        return;
-    }
-    if (enc->errorMsg) return;
-    if (name && !writeKey(enc, name, nameLength)) return;
-    if (obj && writeCommonScalar(obj, enc)) return;
-
+// A value that is not one of the common exact types: classified through
+// the full order (subclasses, hooks, `default`) and written by its kind.
+// Out of line, so that its context costs the stack only on this path.
+static Py_NO_INLINE void encodeClassified(PyObject* obj, Encoder* enc) noexcept {
     TypeContext tc = {};
-    PyObject* current = obj ? classify(obj, enc, &tc) : nullptr;
+    PyObject* current = classify(obj, enc, &tc);
     if (!current) {
         tc.type = KIND_INVALID;
         Object_endTypeContext(&tc);
@@ -1202,7 +1246,6 @@ static void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nam
 
     Buffer_EnsureRoom(enc, kValueReserve);
     if (enc->errorMsg) {
-        if (tc.iterEnd) tc.iterEnd(current, &tc);
         Object_endTypeContext(&tc);
         return;
     }
@@ -1236,7 +1279,7 @@ static void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nam
             enc->errorMsg = kErrInvalidType;
             break;
         }
-        Buffer_AppendDoubleDconv(enc, value);
+        Buffer_AppendDouble(enc, value);
         break;
     }
     case KIND_UTF8:
@@ -1245,11 +1288,44 @@ static void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nam
     case KIND_RAW:
         writeRaw(current, enc, &tc);
         break;
-    default:  // KIND_ARRAY, KIND_OBJECT
-        walkContainer(current, enc, &tc);
+    case KIND_LIST:
+        writeList(current, enc);  // `current` is held by the caller or tc.newObj
+        break;
+    case KIND_TUPLE:
+        writeTuple(current, enc);
+        break;
+    default:  // KIND_OBJECT
+        writeDict(tc.dictObj, enc);  // held by tc.dictObj
         break;
     }
     Object_endTypeContext(&tc);
+}
+
+// Writes one value (with its key when it is a dictionary member).  `obj` is
+// borrowed: the caller holds a strong reference for the whole call.  The
+// common exact types go straight to their writers; this function's frame is
+// kept small, as every level of nesting adds one.
+static void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept {
+    if (enc->level > enc->recursionMax) {
+        enc->errorMsg = kErrRecursion;
+        return;
+    }
+    if (enc->errorMsg) return;
+    if (name && !writeKey(enc, name, nameLength)) return;
+    if (writeCommonScalar(obj, enc)) return;
+
+    // Exact containers: none of them can match an earlier step of the full
+    // order, so writing them here changes no outcome.
+    PyTypeObject* const type = Py_TYPE(obj);
+    if (type == &PyList_Type || type == &PyDict_Type || type == &PyTuple_Type) {
+        Buffer_EnsureRoom(enc, kValueReserve);
+        if (enc->errorMsg) return;
+        if (type == &PyList_Type) writeList(obj, enc);
+        else if (type == &PyDict_Type) writeDict(obj, enc);
+        else writeTuple(obj, enc);
+    } else {
+        encodeClassified(obj, enc);
+    }
     enc->level--;
 }
 
@@ -1304,14 +1380,15 @@ static bool setSeparators(Encoder* enc, PyObject* separators, PyRef* itemHolder,
     return true;
 }
 
-// Creates the converter, walks `obj` into the buffer that starts at `region`
-// (the caller's stack region, or a heap block then owned by enc), and turns
-// the text into a str, or the recorded error into an exception.
-static PyObject* runEncoder(Encoder* enc, PyObject* obj, int allowNan, char* region,
-                            uint8_t regionOnHeap) noexcept {
+// Creates the converter, walks `obj` into the buffer, which starts in a
+// region of this frame, and turns the text into a str, or the recorded error
+// into an exception.  A hook that calls dumps again nests a whole call, with
+// a region of its own, in this one.
+static PyObject* runEncoder(Encoder* enc, PyObject* obj, int allowNan) noexcept {
+    char region[kStackRegionSize];
     enc->start = enc->offset = region;
     enc->end = region + kStackRegionSize;
-    enc->heap = regionOnHeap;
+    enc->heap = 0;
     EncoderResources resources{enc};
 
     dconv_d2s_init(&enc->d2s, 7, allowNan ? "Infinity" : nullptr, allowNan ? "NaN" : nullptr,
@@ -1332,27 +1409,7 @@ static PyObject* runEncoder(Encoder* enc, PyObject* obj, int allowNan, char* reg
     return PyUnicode_DecodeUTF8(enc->start, enc->offset - enc->start, "surrogatepass");
 }
 
-static Py_NO_INLINE PyObject* runOnStackRegion(Encoder* enc, PyObject* obj, int allowNan) noexcept {
-    char region[kStackRegionSize];
-    return runEncoder(enc, obj, allowNan, region, 0);
-}
-
-static Py_NO_INLINE PyObject* runOnHeapRegion(Encoder* enc, PyObject* obj, int allowNan) noexcept {
-    char* region = static_cast<char*>(PyObject_Malloc(kStackRegionSize));
-    if (!region) return PyErr_NoMemory();
-    return runEncoder(enc, obj, allowNan, region, 1);  // enc owns the block from here
-}
-
-// Counts the dumps calls active on this thread.
-static thread_local int t_activeDumpsCalls = 0;
-
-struct DumpsNesting {
-    DumpsNesting() noexcept { ++t_activeDumpsCalls; }
-    ~DumpsNesting() { --t_activeDumpsCalls; }
-    bool outermost() const noexcept { return t_activeDumpsCalls == 1; }
-};
-
-PyObject* quelt_dumps(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* quelt_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* const kwlist[] = {
         "obj", "ensure_ascii", "encode_html_chars", "escape_forward_slashes", "sort_keys",
         "indent", "allow_nan", "reject_bytes", "default", "separators", nullptr,
@@ -1387,6 +1444,12 @@ PyObject* quelt_dumps(PyObject*, PyObject* args, PyObject* kwargs) {
     enc.sortKeys = sortKeys ? 1 : 0;
     enc.rejectBytes = rejectBytes ? 1 : 0;
     if (defaultFn && defaultFn != Py_None) enc.defaultFn = defaultFn;
+    // The module state lives as long as the module, which the method object
+    // holding this function keeps alive during the call.
+    const module_state* state = module_state_of(module);
+    enc.decimalType = state->decimal_type;
+    enc.firstItemGetter = state->first_item_getter;
+    enc.stackFloor = thread_stack_floor();
 
     if (indent < -1) indent = -1;
     if (indent > kMaxIndent) {
@@ -1400,32 +1463,20 @@ PyObject* quelt_dumps(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!setSeparators(&enc, separators, &itemSeparatorHolder, &keySeparatorHolder))
         return nullptr;
 
-    // A hook that calls dumps again nests a whole call in this one; only the
-    // outermost call on a thread puts its region on the stack, so that such
-    // nesting costs no 64 KiB of stack per level.
-    DumpsNesting nesting;
-    return nesting.outermost() ? runOnStackRegion(&enc, obj, allowNan)
-                               : runOnHeapRegion(&enc, obj, allowNan);
+    return runEncoder(&enc, obj, allowNan);
 }
 
-PyObject* quelt_dump(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* quelt_dump(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* obj = nullptr;
     PyObject* fp = nullptr;
     if (!PyArg_ParseTuple(args, "OO", &obj, &fp)) return nullptr;
 
-    if (!hasAttribute(fp, "write")) {
-        PyErr_Format(PyExc_TypeError, "expected file");
-        return nullptr;
-    }
-    PyRef write(PyObject_GetAttrString(fp, "write"));
-    if (!write || !PyCallable_Check(write.get())) {
-        PyErr_Format(PyExc_TypeError, "expected file");
-        return nullptr;
-    }
+    PyRef write(file_method(fp, "write"));
+    if (!write) return nullptr;
 
     PyRef dumpsArgs(PyTuple_Pack(1, obj));
     if (!dumpsArgs) return nullptr;
-    PyRef text(quelt_dumps(self, dumpsArgs.get(), kwargs));
+    PyRef text(quelt_dumps(module, dumpsArgs.get(), kwargs));
     if (!text) return nullptr;
 
     PyRef writeArgs(PyTuple_Pack(1, text.get()));

@@ -14,17 +14,18 @@
 
 // ---- kind codes ------------------------------------------------------------
 
-// What a value becomes in JSON; stored in TypeContext.type.  Code 3 is unused.
+// What a value becomes in JSON; stored in TypeContext.type.
 enum : int32_t {
     KIND_NULL = 0,
     KIND_TRUE = 1,
     KIND_FALSE = 2,
+    KIND_TUPLE = 3,
     KIND_INT64 = 4,
     KIND_UINT64 = 5,
     KIND_DOUBLE = 6,
     KIND_UTF8 = 7,
     KIND_RAW = 8,
-    KIND_ARRAY = 9,
+    KIND_LIST = 9,
     KIND_OBJECT = 10,
     KIND_INVALID = 11,
 };
@@ -47,6 +48,13 @@ struct Encoder {
     int64_t keySeparatorLength;
     const char* keySeparator;
     PyObject* defaultFn;          // borrowed; null when absent or None
+    // From the module state, which outlives the call: decimal.Decimal (null
+    // when `decimal` could not be imported) and operator.itemgetter(0).
+    PyObject* decimalType;
+    PyObject* firstItemGetter;
+    // Lowest stack address a nested container may start at (see
+    // codec/nesting.h); 0 when unknown.
+    uintptr_t stackFloor;
     void* d2s;                    // double-to-string converter handle
     const char* errorMsg;         // static text; once set the walk is over
 
@@ -63,47 +71,30 @@ struct Encoder {
 
 struct TypeContext;
 
-// Container walk functions.  `obj` is the object being encoded (the
-// substitute from `default` when there is one); the dictionary functions use
-// TypeContext.dictObj instead.
-using IterEndFn = void (*)(PyObject* obj, TypeContext* tc) noexcept;
-// 1: a member is ready, 0: the walk is over, -1: the step failed.
-using IterNextFn = int32_t (*)(PyObject* obj, TypeContext* tc) noexcept;
-using IterGetNameFn = const char* (*)(PyObject* obj, TypeContext* tc,
-                                      Py_ssize_t* outLength) noexcept;
-using IterGetValueFn = PyObject* (*)(PyObject* obj, TypeContext* tc) noexcept;
 // Scalars hand their value through outValue; text kinds return their bytes
 // (NUL-terminated, alive until the context ends) and the length through
 // outLength.  Null means the conversion failed with an exception pending.
 using ConvertFn = const char* (*)(PyObject* obj, TypeContext* tc, void* outValue,
                                   Py_ssize_t* outLength) noexcept;
 
-// One per encode() call, in that call's frame.  Ownership: newObj, utf8Obj,
-// dictObj, itemValue, itemName and sortedKeys are strong references (or
-// null); `scalar` owns its object only for KIND_RAW.
+// The classification of one value that is not one of the common exact
+// types, in the frame of the out-of-line path that writes it.  Ownership:
+// newObj, utf8Obj and dictObj are strong references (or null); `scalar`
+// owns its object only for KIND_RAW.  Containers are walked by the walk of
+// their kind (codec/encode.cpp), not through this record.
 struct TypeContext {
     int32_t type;
-    IterEndFn iterEnd;
-    IterNextFn iterNext;
-    IterGetNameFn iterGetName;
-    IterGetValueFn iterGetValue;
     ConvertFn convert;
 
     PyObject* newObj;     // substitute returned by `default`
     PyObject* utf8Obj;    // bytes holding the UTF-8 form of a str, when made
-    PyObject* dictObj;    // the dictionary being walked
-    Py_ssize_t index;     // next list/tuple index, PyDict_Next position, or
-                          // next index into sortedKeys
-    Py_ssize_t size;      // member count taken when the walk began
-    PyObject* itemValue;  // current member, held while it is encoded
-    PyObject* itemName;   // current key text: bytes, or the key itself when
-                          // it is a compact ASCII str
+    PyObject* dictObj;    // the dictionary to walk (a toDict() result may
+                          // have no other owner)
     union {
         int64_t i64;      // KIND_INT64
         uint64_t u64;     // KIND_UINT64
         PyObject* obj;    // KIND_RAW: decimal text of a big int, __json__() result
     } scalar;
-    PyObject* sortedKeys; // the dictionary's keys, sorted (sorted walks only)
 };
 
 // ---- shared helpers --------------------------------------------------------
@@ -115,6 +106,6 @@ struct TypeContext {
 const char* PyUnicodeToUTF8Raw(PyObject* str, Py_ssize_t* outLength,
                                PyObject** holder) noexcept;
 
-// True when `obj` is an instance of decimal.Decimal (false when the module
-// could not import `decimal`).
-bool object_is_decimal_type(PyObject* obj) noexcept;
+// 1 when `obj` is an instance of decimal.Decimal, 0 when not (always when
+// `decimal` could not be imported), -1 when the instance check raised.
+int object_is_decimal_type(PyObject* obj, const Encoder* enc) noexcept;

@@ -38,6 +38,7 @@ DECODE_MESSAGES = frozenset(
         "Unexpected character found when decoding 'Infinity'",
         "Unexpected character found when decoding '-Infinity'",
         "Reached object decoding depth limit",
+        "Unexpected character found when decoding 'number'",
         "Unexpected character found when decoding array value (1)",
         "Unexpected character found when decoding array value (2)",
         "Key name of object must be 'string' when decoding 'object'",
@@ -132,9 +133,22 @@ def same_outcome(a, b):
     return a[0] == b[0] and (same(a[1], b[1]) if a[0] == "ok" else a[1] == b[1])
 
 
+def exporting(base, data):
+    """An instance of a `base` subclass holding `data` whose __buffer__
+    exports only half of it: loads must read the object's own storage."""
+
+    class Exporting(base):
+        def __buffer__(self, flags):
+            return memoryview(bytes(data))[: len(data) // 2]
+
+    return Exporting(data)
+
+
 def check_loads(data):
     first = loads_outcome(data)
     assert same_outcome(loads_outcome(bytearray(data)), first)
+    for base in (bytes, bytearray):
+        assert same_outcome(loads_outcome(exporting(base, data)), first)
     try:
         text = data.decode("utf-8", "surrogatepass")
     except UnicodeDecodeError:
@@ -603,16 +617,8 @@ def check_dumps(data):
             assert text.isascii(), text
         if options.get("encode_html_chars"):
             assert not any(c in text for c in "<>&"), text
-    if model.containers > 1024:
-        # The encoder writes one level more than the decoder reads back.
-        try:
-            quelt.loads(text)
-        except quelt.JSONDecodeError as exc:
-            assert exc.args == ("Reached object decoding depth limit",)
-        else:
-            raise AssertionError("a document 1025 levels deep decoded")
-    else:
-        assert same(quelt.loads(text), expected), (text, expected)
+    # Whatever dumps writes, loads reads back.
+    assert same(quelt.loads(text), expected), (text, expected)
     # dump writes the same text in one call.
     written = []
 

@@ -1,10 +1,6 @@
 // The module frame: definition, method table, per-module state and its
 // garbage-collector hooks, and PyInit_quelt.  No codec logic lives here.
-#include "module/quelt.h"
-
 #include "codec/codec.h"
-
-PyObject* JSONDecodeError = nullptr;
 
 // ---- docstrings ------------------------------------------------------------
 
@@ -40,23 +36,21 @@ static PyMethodDef queltMethods[] = {
 
 // ---- per-module state hooks ------------------------------------------------
 
-static module_state* get_state(PyObject* module) {
-    return static_cast<module_state*>(PyModule_GetState(module));
-}
-
 static int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    module_state* state = get_state(module);
-    if (state && state->decimal_type) {
-        const int result = visit(state->decimal_type, arg);
-        if (result) return result;
-    }
+    module_state* state = module_state_of(module);
+    Py_VISIT(state->json_decode_error);
+    Py_VISIT(state->decimal_type);
+    Py_VISIT(state->first_item_getter);
     return 0;
 }
 
 static int module_clear(PyObject* module) {
-    module_state* state = get_state(module);
-    // Null the field before the release, so nothing can see a dead pointer.
-    if (state && state->decimal_type) Py_CLEAR(state->decimal_type);
+    module_state* state = module_state_of(module);
+    // Py_CLEAR nulls each field before the release, so nothing sees a dead
+    // pointer.
+    Py_CLEAR(state->json_decode_error);
+    Py_CLEAR(state->decimal_type);
+    Py_CLEAR(state->first_item_getter);
     return 0;
 }
 
@@ -64,19 +58,7 @@ static void module_free(void* module) {
     module_clear(static_cast<PyObject*>(module));
 }
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "quelt",
-    nullptr,  // no module docstring
-    sizeof(module_state),
-    queltMethods,
-    nullptr,  // single-phase initialisation
-    module_traverse,
-    module_clear,
-    module_free,
-};
-
-// ---- initialisation --------------------------------------------------------
+// ---- module execution --------------------------------------------------------
 
 // The Decimal class, or null with no error pending.  A missing `decimal`
 // module, or one without a `Decimal` attribute, only means that no object
@@ -93,34 +75,62 @@ static PyObject* import_decimal_type() {
     return decimal_type;
 }
 
+// operator.itemgetter(0), or null with an exception set.
+static PyObject* make_first_item_getter() {
+    PyObject* operator_module = PyImport_ImportModule("operator");
+    if (!operator_module) return nullptr;
+    PyObject* itemgetter = PyObject_GetAttrString(operator_module, "itemgetter");
+    Py_DECREF(operator_module);
+    if (!itemgetter) return nullptr;
+    PyObject* zero = PyLong_FromLong(0);
+    PyObject* getter = zero ? PyObject_CallOneArg(itemgetter, zero) : nullptr;
+    Py_XDECREF(zero);
+    Py_DECREF(itemgetter);
+    return getter;
+}
+
+// Runs once for every module object the interpreter makes (once per
+// interpreter that imports quelt).  On failure the interpreter releases the
+// module, and module_clear releases what was stored so far.
+static int module_exec(PyObject* module) {
+    module_state* state = module_state_of(module);
+    if (PyModule_AddStringConstant(module, "__version__", "6.0.0") < 0) return -1;
+
+    state->decimal_type = import_decimal_type();
+
+    state->first_item_getter = make_first_item_getter();
+    if (!state->first_item_getter) return -1;
+
+    state->json_decode_error =
+        PyErr_NewException("quelt.JSONDecodeError", PyExc_ValueError, nullptr);
+    if (!state->json_decode_error) return -1;
+    // PyModule_AddObjectRef takes a reference of its own; the state keeps one.
+    if (PyModule_AddObjectRef(module, "JSONDecodeError", state->json_decode_error) < 0) return -1;
+    return 0;
+}
+
+// All per-call state lives in the caller's frame and the module state is
+// written only by module_exec and teardown, so the module needs no GIL and
+// may be imported by interpreters that have their own.
+static PyModuleDef_Slot moduleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},  // read by the free-threaded build only
+    {0, nullptr},
+};
+
+static PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT,
+    "quelt",
+    nullptr,  // no module docstring
+    sizeof(module_state),
+    queltMethods,
+    moduleSlots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
 PyMODINIT_FUNC PyInit_quelt(void) {
-    // A later call in the same interpreter hands back the first module, with
-    // its exception type and state, instead of making a second set.
-    PyObject* module = PyState_FindModule(&moduledef);
-    if (module) return Py_NewRef(module);
-
-    module = PyModule_Create2(&moduledef, PYTHON_API_VERSION);
-    if (!module) return nullptr;
-
-    (void)PyModule_AddStringConstant(module, "__version__", "6.0.0");
-
-    get_state(module)->decimal_type = import_decimal_type();
-
-    // One reference for the global, one handed to the module attribute.
-    Py_XSETREF(JSONDecodeError,
-               PyErr_NewException("quelt.JSONDecodeError", PyExc_ValueError, nullptr));
-    Py_XINCREF(JSONDecodeError);
-    if (PyModule_AddObject(module, "JSONDecodeError", JSONDecodeError) < 0) {
-        Py_XDECREF(JSONDecodeError);  // the reference meant for the module
-        Py_CLEAR(JSONDecodeError);
-        Py_DECREF(module);
-        return nullptr;
-    }
-
-#ifdef Py_GIL_DISABLED
-    // All per-call state lives in the caller's frame; the only shared data are
-    // written here and in teardown.  The module needs no GIL.
-    (void)PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
-#endif
-    return module;
+    return PyModuleDef_Init(&moduledef);
 }

@@ -1,5 +1,7 @@
 """loads/decode/load arguments, input types, trailing data and load()."""
 import io
+import subprocess
+import sys
 
 import pytest
 
@@ -64,6 +66,72 @@ def test_unsupported_input(obj, message):
     assert info.value.args == (message,)
 
 
+# Subclasses may export any buffer through __buffer__: a shorter view of
+# other memory, with no NUL after it, or an error.  loads reads a bytes or
+# bytearray subclass from its own storage, and a str subclass as a str, so
+# neither the view nor the method matters.
+def exporting(base, view):
+    class Exporting(base):
+        def __buffer__(self, flags):
+            if isinstance(view, BaseException):
+                raise view
+            return view
+
+    return Exporting
+
+
+@pytest.mark.parametrize(
+    "base, content, view, expected",
+    [
+        pytest.param(bytes, b'"abcd"', memoryview(b'"abcdef"')[:4], "abcd", id="bytes-short-view"),
+        pytest.param(bytes, b"[1]", memoryview(b"[1,2,3]")[:3], [1], id="bytes-other-memory"),
+        pytest.param(bytearray, b"[1,2]", memoryview(b"[1,2,3]")[:3], [1, 2], id="bytearray-short-view"),
+        pytest.param(bytes, b"[1]", RuntimeError("no buffer"), [1], id="bytes-buffer-raises"),
+        pytest.param(bytearray, b"[2]", KeyboardInterrupt(), [2], id="bytearray-buffer-raises"),
+        pytest.param(str, '["\u00e9", 1]', memoryview(b"[0]"), ["\u00e9", 1], id="str-with-buffer"),
+        pytest.param(str, "[1]", RuntimeError("never asked"), [1], id="ascii-str-with-buffer"),
+    ],
+)
+def test_subclasses_are_read_from_their_own_storage(base, content, view, expected):
+    cls = exporting(base, view)
+    doc = cls(content, "utf-8") if base is str and isinstance(content, bytes) else cls(content)
+    assert quelt.loads(doc) == expected
+
+
+def test_other_buffer_exporters_are_refused_without_being_asked():
+    class Exporter:
+        def __buffer__(self, flags):
+            raise AssertionError("asked for a buffer")
+
+    with pytest.raises(TypeError) as info:
+        quelt.loads(Exporter())
+    assert info.value.args == (ARBITRARY_BYTES,)
+
+
+def test_bytes_subclass_view_at_the_end_of_a_mapping():
+    # The view ends at a page that cannot be read: reading one byte past it
+    # would crash the process.
+    code = """if True:
+        import ctypes, mmap, quelt
+        page = mmap.PAGESIZE
+        region = mmap.mmap(-1, 2 * page)
+        region[page - 6 : page] = b'"abcd"'
+        base = ctypes.addressof(ctypes.c_char.from_buffer(region))
+        libc = ctypes.CDLL(None, use_errno=True)
+        assert libc.mprotect(ctypes.c_void_p(base + page), page, 0) == 0  # PROT_NONE
+        view = memoryview(region)[page - 6 : page]
+
+        class Exporting(bytes):
+            def __buffer__(self, flags):
+                return view
+
+        assert quelt.loads(Exporting(b'"ab"')) == "ab"
+        print("ok")
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.stdout == "ok\n", done.stderr
+
+
 @pytest.mark.parametrize(
     "doc",
     [b"[1]\x00", b"\x00", "[1]\x00 ", b'"a"\x00"b"'],
@@ -121,6 +189,26 @@ def test_load_expected_file(fp):
 def test_load_propagates_read_error():
     with pytest.raises(OSError, match="disk on fire"):
         quelt.load(FailingRead())
+
+
+class RaisingReadAttribute:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __getattr__(self, name):
+        raise self.exc
+
+
+# Only a missing `read` means "not a file"; an error while looking it up
+# propagates, and nothing is reported as ignored.
+@pytest.mark.parametrize(
+    "exc", [OSError("o"), RuntimeError("r"), KeyboardInterrupt()], ids=lambda e: type(e).__name__
+)
+def test_load_propagates_errors_looking_up_read(exc, capfd):
+    with pytest.raises(type(exc)) as info:
+        quelt.load(RaisingReadAttribute(exc))
+    assert info.value is exc
+    assert "ignored" not in capfd.readouterr().err
 
 
 @pytest.mark.parametrize(

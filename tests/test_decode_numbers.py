@@ -1,6 +1,7 @@
 """Integers of any size, floats through the converter, NaN and infinities."""
 import math
 import struct
+import subprocess
 import sys
 
 import pytest
@@ -27,7 +28,6 @@ import quelt
         ("00000000000000000000018446744073709551615", 2**64 - 1),
         ("123456789012345678901234567890", 123456789012345678901234567890),
         ("-" + "9" * 4000, -int("9" * 4000)),
-        ("-", 0),  # a bare minus sign reads as zero
     ],
     ids=repr,
 )
@@ -36,9 +36,20 @@ def test_integers(text, expected):
     assert type(value) is int and value == expected
 
 
-@pytest.mark.parametrize("text", ["[-]", "[-,1]"], ids=repr)
-def test_bare_minus_inside_array(text):
-    assert quelt.loads(text)[0] == 0
+NO_DIGIT = "Unexpected character found when decoding 'number'"
+
+
+# A number without any digit is damaged data: it must not read as zero.
+@pytest.mark.parametrize(
+    "text",
+    ["-", "[-]", "[-,1]", "[1,-,2]", '{"a":-}', '{"a":-,"b":1}', "-NaN", "-.", "-e5", "-E5",
+     "[-.]", "-.e1", "-x", "- 1", "--1", "-+1"],
+    ids=repr,
+)
+def test_minus_without_digits(text):
+    with pytest.raises(quelt.JSONDecodeError) as info:
+        quelt.loads(text)
+    assert info.value.args == (NO_DIGIT,)
 
 
 def bits(x):
@@ -93,15 +104,11 @@ def test_nan_is_quiet_and_unsigned():
         ("-I", "Unexpected character found when decoding '-Infinity'"),
         ("NaNx", "Trailing data"),
         ("Infinity1", "Trailing data"),
-        ("-NaN", "Trailing data"),
         ("1e", "Trailing data"),
         ("1e+", "Trailing data"),
-        ("-.", "Trailing data"),
-        ("-e5", "Trailing data"),
         ("1.5.5", "Trailing data"),
         ("0x10", "Trailing data"),
         ("[1e]", "Unexpected character found when decoding array value (2)"),
-        ("[-.]", "Unexpected character found when decoding array value (2)"),
         ("nan", "Unexpected character found when decoding 'null'"),
         ("+1", "Expected object or value"),
     ],
@@ -125,3 +132,43 @@ def test_numbers_in_containers():
         "a": -1,
         "b": [1500.0, 2, 0, 2**64],
     }
+
+
+# Number texts of any length give the correctly rounded double (Python's
+# float() is the reference); long ones are condensed before conversion,
+# keeping the rounding of the digits they drop.
+LONG_NUMBERS = {
+    "many-integer-zeros": "1" + "0" * 5000 + ".0e-5000",
+    "many-fraction-zeros": "0." + "0" * 3000 + "1e3001",
+    "negative-zero": "-0." + "0" * 5000,
+    "halfway-rounds-to-even": "9007199254740993." + "0" * 2000,
+    "past-halfway-far-out": "9007199254740993." + "0" * 2000 + "1",
+    "below-halfway-far-out": "9007199254740992." + "9" * 2000,
+    "huge-exponent": "1e" + "9" * 5000,
+    "tiny-exponent": "1e-" + "9" * 5000,
+    "zeros-then-huge-exponent": "0." + "0" * 2000 + "1e+" + "0" * 3000 + "2400",
+    "many-significant-digits": "1." + "234567890" * 500 + "e-300",
+    "subnormal": "4." + "9" * 3000 + "e-324",
+}
+
+
+@pytest.mark.parametrize("text", LONG_NUMBERS.values(), ids=LONG_NUMBERS.keys())
+def test_long_number_texts(text):
+    value = quelt.loads(text)
+    assert bits(value) == bits(float(text))
+    assert quelt.loads(f"[{text},1]") == [float(text), 1]
+
+
+def test_number_texts_of_half_a_gigabyte():
+    # Hundreds of megabytes of digits once overflowed the converter's own
+    # counters (an abort, or 0.0 for infinity): run apart, as that killed
+    # the process.
+    code = """if True:
+        import quelt
+        zeros = b"0" * 2**29
+        assert quelt.loads(b"0." + zeros + b"e0") == 0.0
+        assert quelt.loads(b"0." + zeros + b"1e" + str(2**29 + 400).encode()) == float("inf")
+        print("ok")
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.stdout == "ok\n", done.stderr

@@ -125,16 +125,34 @@ def nested(depth, opener="[", closer="]"):
 def test_nesting_limit(make):
     assert quelt.loads(make(1024)) is not None
     with pytest.raises(quelt.JSONDecodeError) as info:
-        quelt.loads(make(1026))
+        quelt.loads(make(1028))
     assert info.value.args == (DEPTH,)
 
 
 def test_depth_counts_open_containers_only():
-    # Closed siblings do not add up: many 1024-deep chains side by side parse.
-    text = "[" + ",".join([nested(1023)] * 3) + "]"
+    # Closed siblings do not add up: many 1025-deep chains side by side parse.
+    text = "[" + ",".join([nested(1024)] * 3) + "]"
     assert len(quelt.loads(text)) == 3
     with pytest.raises(quelt.JSONDecodeError, match=DEPTH):
-        quelt.loads(nested(1025))
+        quelt.loads(nested(1026))
+
+
+# Whatever dumps writes, loads reads back: the deepest document the encoder
+# writes is 1025 containers deep (a root and 1024 levels below it), and one
+# level more fails on both sides.
+@pytest.mark.parametrize(
+    "value, wrap",
+    [pytest.param([], lambda v: [v], id="lists"), pytest.param({}, lambda v: {"k": v}, id="dicts")],
+)
+def test_deepest_encoded_document_reads_back(value, wrap):
+    for _ in range(1024):
+        value = wrap(value)
+    text = quelt.dumps(value)
+    assert quelt.loads(text) == value
+    with pytest.raises(OverflowError):
+        quelt.dumps(wrap(value))
+    with pytest.raises(quelt.JSONDecodeError, match=DEPTH):
+        quelt.loads("[" + text + "]")
 
 
 @pytest.mark.parametrize("text", ["[" * 1_000_000, "{\"a\":" * 1_000_000], ids=["arrays", "objects"])

@@ -38,7 +38,6 @@ class Raising:
 
 
 class GetattrRaises:
-    # Attribute lookups that fail count as "no such method".
     def __getattr__(self, name):
         raise RuntimeError(name)
 
@@ -94,7 +93,7 @@ class Weird:
         (WithJson(bytearray(b"x")), TypeError, "__json__() should return str or bytes, got bytearray"),
         (WithJson({"a": 1}), TypeError, "__json__() should return str or bytes, got dict"),
         (Raising(), LookupError, "toDict failed"),
-        (GetattrRaises(), TypeError, None),
+        (GetattrRaises(), RuntimeError, "toDict"),
     ],
     ids=[
         "toDict-list", "toDict-none", "toDict-object", "json-int", "json-bytearray",
@@ -108,6 +107,46 @@ def test_method_hook_failures(value, exc_type, message):
         assert str(info.value) == message
     else:
         assert str(info.value).endswith(" is not JSON serializable")
+
+
+class ClassRaises:
+    @property
+    def __class__(self):
+        raise KeyboardInterrupt("class")
+
+
+class LookupRaises:
+    def __init__(self, exc, raise_for):
+        self.exc, self.raise_for = exc, raise_for
+
+    def __getattr__(self, name):
+        if name in self.raise_for:
+            raise self.exc
+        raise AttributeError(name)
+
+
+# Classification asks an object for its class (the Decimal instance check)
+# and for toDict and __json__.  Only a missing attribute means "no such
+# hook"; anything else raised on the way propagates as it is.
+@pytest.mark.parametrize(
+    "value, exc_type, message",
+    [
+        pytest.param(ClassRaises(), KeyboardInterrupt, "class", id="class-property"),
+        pytest.param(LookupRaises(MemoryError("m"), {"toDict"}), MemoryError, "m", id="toDict-memory"),
+        pytest.param(LookupRaises(OSError("o"), {"__json__"}), OSError, "o", id="json-os-error"),
+        pytest.param(LookupRaises(KeyError("k"), {"toDict"}), KeyError, "'k'", id="toDict-key-error"),
+    ],
+)
+@pytest.mark.parametrize("default", [None, lambda obj: "x"], ids=["no-default", "default"])
+def test_failing_lookups_propagate(value, exc_type, message, default):
+    with pytest.raises(exc_type) as info:
+        quelt.dumps([value], default=default)
+    assert type(info.value) is exc_type and str(info.value) == message
+
+
+def test_missing_attribute_means_no_hook():
+    value = LookupRaises(AttributeError("toDict"), {"toDict", "__json__"})
+    assert quelt.dumps([value], default=lambda obj: "x") == '["x"]'
 
 
 def test_toDict_not_callable():

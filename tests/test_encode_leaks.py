@@ -52,36 +52,55 @@ def self_nested():
     return a
 
 
+def text_starting(prefix):
+    return lambda out: isinstance(out, str) and out.startswith(prefix)
+
+
+NOT_SERIALIZABLE = (TypeError, " is not JSON serializable")
+
+# (call, expected): a check of the result, or (exception type, message end).
 CALLS = [
     # successes, including output beyond the stack region and every kind
-    lambda: quelt.dumps(BIG),
-    lambda: quelt.dumps(BIG, ensure_ascii=False, indent=2, sort_keys=True),
-    lambda: quelt.dumps({1: 2**64, None: decimal.Decimal("1.5"), b"b": [b"x"]}, reject_bytes=False),
-    lambda: quelt.dumps([Hooked(), object()], default=default_to_list, separators=("é", "ü")),
-    lambda: quelt.dump({"a": "\ud800"}, io.StringIO(), ensure_ascii=False),
+    (lambda: quelt.dumps(BIG), text_starting('["\\u00e9')),
+    (lambda: quelt.dumps(BIG, ensure_ascii=False, indent=2, sort_keys=True), text_starting('[\n  "\u00e9')),
+    (lambda: quelt.dumps({1: 2**64, None: decimal.Decimal("1.5"), b"b": [b"x"]}, reject_bytes=False),
+     lambda out: out == '{"1":18446744073709551616,"null":1.5,"b":["x"]}'),
+    (lambda: quelt.dumps([Hooked(), object()], default=default_to_list, separators=("\u00e9", "\u00fc")),
+     text_starting('[{"big"\u00fc1267650600228229401496703205376\u00e9"text"')),
+    (lambda: quelt.dump({"a": "\ud800"}, io.StringIO(), ensure_ascii=False), lambda out: out is None),
     # failures at every stage
-    lambda: quelt.dumps(BIG + [object()]),
-    lambda: quelt.dumps(BIG + [object()], default=default_raises),
-    lambda: quelt.dumps([object()], default=self_returning),
-    lambda: quelt.dumps({"a": [1], BadKey(): 2}),
-    lambda: quelt.dumps({"a": 1, 2: 3}, sort_keys=True),
-    lambda: quelt.dumps([WrongToDict()]),
-    lambda: quelt.dumps(BIG + [float("nan")], allow_nan=False),
-    lambda: quelt.dumps({b"\xc3": ["é" * 10]}),
-    lambda: quelt.dumps(self_nested()),
-    lambda: quelt.dumps([1], separators=("é", 5)),
-    lambda: quelt.dumps([1], indent=1001),
-    lambda: quelt.dumps(b"\xff", reject_bytes=False, ensure_ascii=False),
-    lambda: quelt.dump([object()], io.StringIO()),
+    (lambda: quelt.dumps(BIG + [object()]), NOT_SERIALIZABLE),
+    (lambda: quelt.dumps(BIG + [object()], default=default_raises), (ValueError, "no")),
+    (lambda: quelt.dumps([object()], default=self_returning), (TypeError, "maximum recursion depth exceeded")),
+    (lambda: quelt.dumps({"a": [1], BadKey(): 2}), (KeyError, "'key'")),
+    (lambda: quelt.dumps({"a": 1, 2: 3}, sort_keys=True), (TypeError, "not supported between instances of 'int' and 'str'")),
+    (lambda: quelt.dumps([WrongToDict()]), (TypeError, "toDict() should return a dict, got list")),
+    (lambda: quelt.dumps(BIG + [float("nan")], allow_nan=False), (OverflowError, "Invalid value when encoding double")),
+    (lambda: quelt.dumps({b"\xc3": ["\u00e9" * 10]}), (OverflowError, "Unterminated UTF-8 sequence when encoding string")),
+    (lambda: quelt.dumps(self_nested()), (OverflowError, "Maximum recursion level reached")),
+    (lambda: quelt.dumps([1], separators=("\u00e9", 5)), (TypeError, "expected str as key separator")),
+    (lambda: quelt.dumps([1], indent=1001), (ValueError, "Maximum allowed indentation is 1000")),
+    (lambda: quelt.dumps(b"\xff", reject_bytes=False, ensure_ascii=False), (UnicodeDecodeError, "invalid start byte")),
+    (lambda: quelt.dump([object()], io.StringIO()), NOT_SERIALIZABLE),
 ]
 
 
 def run_all():
-    for call in CALLS:
+    for call, expected in CALLS:
+        if callable(expected):
+            assert expected(call())
+            continue
+        exc_type, message_end = expected
         try:
             call()
-        except (TypeError, ValueError, OverflowError, KeyError):
-            pass
+        except exc_type as exc:
+            assert type(exc) is exc_type and str(exc).endswith(message_end), repr(exc)
+        else:
+            raise AssertionError(f"no {exc_type.__name__}")
+
+
+def test_every_call_has_its_outcome():
+    run_all()
 
 
 @pytest.fixture

@@ -5,6 +5,7 @@ interpreter's own error), never a crash, and memory stays in proportion to
 the input."""
 import math
 import os
+import subprocess
 import sys
 import threading
 import tracemalloc
@@ -80,7 +81,7 @@ DEEP_DOCUMENTS = [
     pytest.param('[{"a":' * (MILLION // 2), DEPTH, id="alternating"),
     pytest.param("[" * 1024 + "1" + "]" * MILLION, TRAILING, id="million-closers-after-limit"),
     pytest.param("]" * MILLION, EXPECTED_VALUE, id="million-closers"),
-    pytest.param("[" * 1025 + "]" * 1025, DEPTH, id="one-past-limit-closed"),
+    pytest.param("[" * 1026 + "]" * 1026, DEPTH, id="one-past-limit-closed"),
     pytest.param("[" * 1023 + "[" * MILLION, DEPTH, id="limit-then-million"),
 ]
 
@@ -105,6 +106,94 @@ def test_many_deep_siblings_do_not_accumulate_depth():
     chain = "[" * 1024 + "]" * 1024
     doc = "[" + ",".join([chain[1:-1]] * 200) + "]"
     assert len(on_small_stack(quelt.loads, doc)) == 200
+
+
+# ---- nesting across calls and small thread stacks -------------------------------------------
+
+# Each case runs in a fresh interpreter, as a stack overflow kills the
+# process.  The bound on nesting holds across nested calls (a hook that calls
+# quelt again) and within the stack of the calling thread: the outcome is a
+# result or RecursionError, never a crash.
+NESTING_PRELUDE = """if True:
+    import os, threading, quelt
+    SANITIZED = bool(os.environ.get("QUELT_SANITIZED"))
+
+    def nested(depth, dicts=False):
+        value = {} if dicts else []
+        for _ in range(depth):
+            value = {"k": value} if dicts else [value]
+        return value
+
+    def on_stack(size, fn):
+        outcome = []
+        threading.stack_size(size)
+        def run():
+            try:
+                outcome.append(fn())
+            except RecursionError:
+                outcome.append("RecursionError")
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+        threading.stack_size(0)
+        return outcome[0]
+
+    class Hook:
+        pass
+"""
+
+NESTING_CASES = {
+    "dumps-nested-through-default": """
+        def default(obj):
+            return quelt.dumps([nested(1000), Hook()], default=default)
+        try:
+            quelt.dumps([Hook()], default=default)
+        except RecursionError:
+            print("ok")
+    """,
+    "dumps-and-loads-nested-through-default": """
+        text = "[" * 1000 + "]" * 1000
+        def default(obj):
+            return [quelt.loads(text), quelt.dumps([Hook()], default=default)]
+        try:
+            quelt.dumps([Hook()], default=default)
+        except RecursionError:
+            print("ok")
+    """,
+    "nested-calls-on-a-small-stack": """
+        def default(obj):
+            return quelt.dumps([nested(100), Hook()], default=default)
+        assert on_stack(256 * 1024, lambda: quelt.dumps(Hook(), default=default)) == "RecursionError"
+        print("ok")
+    """,
+    "1000-levels-in-256-KiB": """
+        for dicts in (False, True):
+            text = quelt.dumps(nested(1000, dicts))
+            fits = (on_stack(256 * 1024, lambda: quelt.dumps(nested(1000, dicts))),
+                    on_stack(256 * 1024, lambda: quelt.dumps(quelt.loads(text))))
+            assert fits == (text, text) or SANITIZED, fits
+        print("ok")
+    """,
+    "smallest-call-in-32-KiB": """
+        assert on_stack(32 * 1024, lambda: (quelt.dumps([1]), quelt.loads("[1]"))) == ("[1]", [1])
+        print("ok")
+    """,
+    "deep-data-on-a-64-KiB-stack": """
+        text = "[" * 1000 + "]" * 1000
+        assert on_stack(64 * 1024, lambda: quelt.dumps(nested(1000))) == "RecursionError"
+        assert on_stack(64 * 1024, lambda: quelt.loads(text)) == "RecursionError"
+        print("ok")
+    """,
+}
+
+
+@pytest.mark.parametrize("code", NESTING_CASES.values(), ids=NESTING_CASES.keys())
+def test_nesting_never_overflows_the_stack(code):
+    import textwrap
+
+    source = NESTING_PRELUDE + textwrap.indent(textwrap.dedent(code), "    ")
+    done = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (0, "ok\n"), done.stderr[-2000:]
 
 
 # ---- long strings, bounded memory --------------------------------------------------
@@ -535,9 +624,13 @@ FUZZ_DIR = Path(__file__).resolve().parents[1] / "fuzz"
 
 
 def regression_cases():
-    if not REGRESSIONS.is_dir():
-        return []
-    return sorted(p for p in REGRESSIONS.iterdir() if p.suffix == ".bin")
+    return sorted(REGRESSIONS.glob("*.bin"))
+
+
+def test_regression_inputs_are_present():
+    # An empty or missing directory would leave the test below checking
+    # nothing while still passing.
+    assert regression_cases(), f"no regression inputs in {REGRESSIONS}"
 
 
 @pytest.fixture(scope="module")

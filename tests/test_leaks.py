@@ -99,7 +99,7 @@ DECODER_ERRORS = [
     ("Na", "Unexpected character found when decoding 'NaN'"),
     ("Inf", "Unexpected character found when decoding 'Infinity'"),
     ("-Inf", "Unexpected character found when decoding '-Infinity'"),
-    ("[" * 1025, "Reached object decoding depth limit"),
+    ("[" * 1026, "Reached object decoding depth limit"),
     ('[{"a":[1,"x",' * 400 + "]", "Reached object decoding depth limit"),
     ("[1,]", "Unexpected character found when decoding array value (1)"),
     ('["a" "b"]', "Unexpected character found when decoding array value (2)"),
@@ -363,8 +363,6 @@ ENCODER_ERRORS = [
                  (ValueError, "refused object"), id="default-raises"),
     pytest.param(lambda: ({BadStr(): 1}, {}), (RuntimeError, "no text"), id="key-str-raises"),
     pytest.param(lambda: ({"a": 1, 2: 3}, {"sort_keys": True}), (TypeError, None), id="sort-incomparable"),
-    pytest.param(lambda: ([ToDict(None, vanishing_dict)], {"sort_keys": True}), (OverflowError, "Invalid type"),
-                 id="key-vanishes-during-sort"),
     pytest.param(lambda: ([decimal.Decimal("sNaN")], {}), (ValueError, None), id="signaling-nan"),
     pytest.param(lambda: ([1], {"indent": 1001}), (ValueError, "Maximum allowed indentation is 1000"),
                  id="indent-limit"),
@@ -483,6 +481,17 @@ def test_sorted_and_bytes_encoding_do_not_leak():
         lambda: quelt.dumps(obj, sort_keys=True, reject_bytes=False, indent=2),
         lambda text: text.startswith('{\n  "a"'),
         watched=watched,
+    )
+
+
+def test_sorted_walk_of_a_changing_dict_does_not_leak():
+    # A comparison removes a key while the pairs are sorted: the walk writes
+    # the snapshot taken before, and holds each pair while it does.
+    obj = [ToDict(None, vanishing_dict)]
+    assert_no_leak(
+        lambda: quelt.dumps(obj, sort_keys=True),
+        lambda text: text == '[{"a":2,"b":1,"c":3}]',
+        watched=members(obj),
     )
 
 

@@ -58,11 +58,21 @@ def test_json_decode_error_type():
     assert info.value.args == ("Expected object or value",)
 
 
-def test_second_initialisation_returns_first_module():
+def test_second_module_object_has_its_own_state():
+    # Each module object made from the extension gets its own exception
+    # type; the first one keeps its own and keeps working.
     location = importlib.util.spec_from_file_location("quelt", quelt.__file__)
     again = importlib.util.module_from_spec(location)
-    assert again is quelt
-    assert again.JSONDecodeError is quelt.JSONDecodeError
+    location.loader.exec_module(again)
+    assert again is not quelt
+    assert again.JSONDecodeError is not quelt.JSONDecodeError
+    for module in (again, quelt):
+        with pytest.raises(module.JSONDecodeError):
+            module.loads("[")
+        assert module.dumps({1: [2.5]}, sort_keys=True) == '{"1":[2.5]}'
+    del again
+    with pytest.raises(quelt.JSONDecodeError):
+        quelt.loads("[")
 
 
 @pytest.mark.parametrize(
@@ -113,3 +123,40 @@ def test_stub_keywords_and_defaults_are_accepted(name):
         fp = io.StringIO()
         quelt.dump({"a": [1]}, fp, **options)
         assert fp.getvalue() == '{"a":[1]}'
+
+
+# quelt is a module per interpreter: it imports and works in an isolated
+# interpreter (its own GIL), and importing it in another interpreter changes
+# nothing for this one.  Run apart, as interpreters outlive a failed test.
+INTERPRETER_CHECK = """if True:
+    import decimal, quelt
+    assert quelt.loads('[1, {"a": 2.5}]') == [1, {"a": 2.5}]
+    assert quelt.dumps({"b": decimal.Decimal("1.5"), "a": [None]}, sort_keys=True) == '{"a":[null],"b":1.5}'
+    try:
+        quelt.loads("[")
+    except quelt.JSONDecodeError as exc:
+        assert exc.args == ("Expected object or value",)
+    else:
+        raise AssertionError("no JSONDecodeError")
+"""
+
+
+@pytest.mark.parametrize("config", ["isolated", "legacy"])
+def test_module_per_interpreter(config):
+    code = f"""if True:
+        import _interpreters, quelt
+        error_type = quelt.JSONDecodeError
+        interp = _interpreters.create({config!r})
+        try:
+            failure = _interpreters.run_string(interp, {INTERPRETER_CHECK!r})
+        finally:
+            _interpreters.destroy(interp)
+        assert failure is None, failure
+        assert quelt.JSONDecodeError is error_type
+        try:
+            quelt.loads("[")
+        except error_type:
+            print("ok")
+    """
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.stdout == "ok\n", done.stderr

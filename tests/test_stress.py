@@ -17,9 +17,6 @@ import quelt
 
 SECONDS = float(os.environ.get("QUELT_STRESS_SECONDS", "2"))
 
-# Failures a walk may meet when a container changes under it: a sorted walk
-# whose key vanished before its value was fetched.
-WALK_FAILURES = {"Invalid type"}
 
 
 def run_threads(workers, seconds=SECONDS):
@@ -227,12 +224,9 @@ OPTION_SETS = [
 
 def encode_and_decode(root, rng):
     options = rng.choice(OPTION_SETS)
-    try:
-        text = quelt.dumps(root, default=repr, **options)
-    except OverflowError as exc:
-        assert str(exc) in WALK_FAILURES, str(exc)
-        return
-    decodes(text)
+    # A container that changes under the walk never fails it: the sorted
+    # walk writes a snapshot, the others stop at the current end.
+    decodes(quelt.dumps(root, default=repr, **options))
 
 
 def test_encoding_shared_containers_while_other_threads_change_them():
@@ -375,7 +369,7 @@ def test_hooks_changing_the_containers_being_walked():
         try:
             text = quelt.dumps(tree, default=default_mutating, **options)
         except OverflowError as exc:
-            assert str(exc) in WALK_FAILURES | {"Maximum recursion level reached"}, str(exc)
+            assert str(exc) == "Maximum recursion level reached", str(exc)
             return
         except TypeError as exc:
             # Keys of a str and a VanishingKey cannot be sorted.
@@ -389,7 +383,7 @@ def test_hooks_changing_the_containers_being_walked():
         try:
             text = quelt.dumps(shared, default=default_mutating, **options)
         except OverflowError as exc:
-            assert str(exc) in WALK_FAILURES | {"Maximum recursion level reached"}, str(exc)
+            assert str(exc) == "Maximum recursion level reached", str(exc)
             return
         except TypeError:
             assert options.get("sort_keys")
