@@ -20,6 +20,7 @@ leaves it as it was.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from typing import Any, BinaryIO, NoReturn, Sequence
 
@@ -107,8 +108,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         data = (text + "\n").encode("utf-8")
     except UnicodeEncodeError:
-        # Only a lone surrogate (kept from a \\uD800-style escape) has no
-        # UTF-8 form; with escapes it can be written.
+        # Only a lone surrogate (decoded from an escape such as \uD800) has
+        # no UTF-8 form; as an escape it can be written.
         _fail(f"{source}: a lone surrogate cannot be written as UTF-8; drop --no-ensure-ascii")
     _write(parser, args.outfile, data)
     return 0
@@ -122,8 +123,6 @@ def run() -> NoReturn:
         # The reader went away (`quelt big.json | head`): stop quietly, and
         # point stdout at nothing so the interpreter's final flush cannot
         # report the same broken pipe again.
-        import os
-
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         status = 1
     except KeyboardInterrupt:
