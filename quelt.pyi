@@ -3,7 +3,7 @@ from typing import Any, Callable, Protocol
 __version__: str
 
 class JSONDecodeError(ValueError):
-    # Set on each raised instance; the class itself defines nothing.
+    # Set on every instance that loads() raises.
     msg: str
     doc: str | bytes | bytearray
     pos: int

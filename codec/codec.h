@@ -13,8 +13,6 @@ struct module_state {
     PyObject* json_decode_error;
     // decimal.Decimal, or null when `decimal` could not be imported.
     PyObject* decimal_type;
-    // operator.itemgetter(0): the sort key of the sorted dictionary walk.
-    PyObject* first_item_getter;
 };
 
 // The state of the module that a call came through.  The entry functions

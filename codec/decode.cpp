@@ -32,10 +32,13 @@ constexpr Py_ssize_t kKeyCacheMaxLength = 64;
 
 // ---- error recording ---------------------------------------------------------
 
-// Records the first parse error and yields null, so a failing branch can
-// `return fail(ds, "...")`.  Messages are static texts, never allocated.
-PyObject* fail(Decoder* ds, const char* message) noexcept {
+// Records the first parse error and where it is: the first byte that cannot
+// continue a valid document (the end of the input when it ends too soon).
+// Yields null, so a failing branch can `return fail(ds, "...", p)`.
+// Messages are static texts, never allocated.
+PyObject* fail(Decoder* ds, const char* message, const unsigned char* at) noexcept {
     ds->errorStr = message;
+    ds->errorAt = at;
     return nullptr;
 }
 
@@ -151,29 +154,30 @@ inline const unsigned char* skip_whitespace(const unsigned char* p, const unsign
 
 // ---- literals ------------------------------------------------------------------
 
-// Compares the rest of a literal byte by byte; && stops at the first
-// difference, so the NUL after the input is never passed.
-inline bool matches(const unsigned char* p, const char* rest) noexcept {
+// Compares the rest of a literal byte by byte, stopping at the first
+// difference, so the NUL after the input is never passed.  Null when it
+// matches, else the first byte that differs.
+inline const unsigned char* mismatch(const unsigned char* p, const char* rest) noexcept {
     for (; *rest; ++p, ++rest)
-        if (*p != static_cast<unsigned char>(*rest)) return false;
-    return true;
+        if (*p != static_cast<unsigned char>(*rest)) return p;
+    return nullptr;
 }
 
 PyObject* decode_literal(Decoder* ds) noexcept {
     const unsigned char* p = ds->start;
     switch (*p) {
     case 't':
-        if (!matches(p + 1, "rue")) return fail(ds, "Unexpected character found when decoding 'true'");
+        if (const unsigned char* wrong = mismatch(p + 1, "rue")) return fail(ds, "Unexpected character found when decoding 'true'", wrong);
         ds->lastType = DECODED_TRUE;
         ds->start = p + 4;
         return Py_True;  // immortal: no reference to take
     case 'f':
-        if (!matches(p + 1, "alse")) return fail(ds, "Unexpected character found when decoding 'false'");
+        if (const unsigned char* wrong = mismatch(p + 1, "alse")) return fail(ds, "Unexpected character found when decoding 'false'", wrong);
         ds->lastType = DECODED_FALSE;
         ds->start = p + 5;
         return Py_False;
     default:  // 'n'
-        if (!matches(p + 1, "ull")) return fail(ds, "Unexpected character found when decoding 'null'");
+        if (const unsigned char* wrong = mismatch(p + 1, "ull")) return fail(ds, "Unexpected character found when decoding 'null'", wrong);
         ds->lastType = DECODED_NULL;
         ds->start = p + 4;
         return Py_None;
@@ -188,7 +192,7 @@ PyObject* decode_literal(Decoder* ds) noexcept {
     Py_ssize_t capacity = ds->escEnd - ds->escStart;
     while (capacity < slots) {
         if (capacity > PY_SSIZE_T_MAX / 2 / Py_ssize_t(sizeof(uint32_t))) {
-            ds->errorStr = "Could not reserve memory block";
+            fail(ds, "Could not reserve memory block", ds->start);
             return false;
         }
         capacity *= 2;
@@ -202,7 +206,7 @@ PyObject* decode_literal(Decoder* ds) noexcept {
         if (block) memcpy(block, ds->escStart, size_t(used) * sizeof(uint32_t));
     }
     if (!block) {
-        ds->errorStr = "Could not reserve memory block";
+        fail(ds, "Could not reserve memory block", ds->start);
         return false;
     }
     ds->escStart = block;
@@ -272,7 +276,7 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
             if (digit < 0) {
                 fail(ds, p[i] == 0
                     ? "Unterminated unicode escape sequence when decoding 'string'"
-                    : "Unexpected character in unicode escape sequence when decoding 'string'");
+                    : "Unexpected character in unicode escape sequence when decoding 'string'", p + i);
                 return false;
             }
             u = (u << 4) | uint32_t(digit);
@@ -291,10 +295,10 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
         return true;
     }
     case 0:
-        fail(ds, "Unterminated escape sequence when decoding 'string'");
+        fail(ds, "Unterminated escape sequence when decoding 'string'", p + 1);
         return false;
     default:
-        fail(ds, "Unrecognized escape sequence when decoding 'string'");
+        fail(ds, "Unrecognized escape sequence when decoding 'string'", p + 1);
         return false;
     }
     *(*out)++ = v;
@@ -346,9 +350,9 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
             continue;
         case CLASS_LEAD2: {
             if (!is_continuation(p[1]))
-                return fail(ds, "Invalid UTF-8 continuation byte when decoding 'string'");
+                return fail(ds, "Invalid UTF-8 continuation byte when decoding 'string'", p + 1);
             if ((b & 0x1F) < 2)
-                return fail(ds, "Overlong 2-byte UTF-8 sequence detected when decoding 'string'");
+                return fail(ds, "Overlong 2-byte UTF-8 sequence detected when decoding 'string'", p);
             const uint32_t v = (uint32_t(b & 0x1F) << 6) | (p[1] & 0x3F);
             *out++ = v;
             bits |= v;
@@ -357,10 +361,11 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
         }
         case CLASS_LEAD3: {
             if (!is_continuation(p[1]) || !is_continuation(p[2]))
-                return fail(ds, "Invalid UTF-8 continuation byte when decoding 'string'");
+                return fail(ds, "Invalid UTF-8 continuation byte when decoding 'string'",
+                            is_continuation(p[1]) ? p + 2 : p + 1);
             const uint32_t v = (uint32_t(b & 0x0F) << 12) | (uint32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
             if (v < 0x800)
-                return fail(ds, "Overlong 3-byte UTF-8 sequence detected when decoding 'string'");
+                return fail(ds, "Overlong 3-byte UTF-8 sequence detected when decoding 'string'", p);
             *out++ = v;  // encoded surrogates are kept as they are
             bits |= v;
             p += 3;
@@ -368,13 +373,14 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
         }
         case CLASS_LEAD4: {
             if (!is_continuation(p[1]) || !is_continuation(p[2]) || !is_continuation(p[3]))
-                return fail(ds, "Invalid UTF-8 continuation byte when decoding 'string'");
+                return fail(ds, "Invalid UTF-8 continuation byte when decoding 'string'",
+                            !is_continuation(p[1]) ? p + 1 : !is_continuation(p[2]) ? p + 2 : p + 3);
             const uint32_t v = (uint32_t(b & 0x07) << 18) | (uint32_t(p[1] & 0x3F) << 12) |
                                (uint32_t(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
             if (v < 0x10000)
-                return fail(ds, "Overlong 4-byte UTF-8 sequence detected when decoding 'string'");
+                return fail(ds, "Overlong 4-byte UTF-8 sequence detected when decoding 'string'", p);
             if (v > 0x10FFFF)
-                return fail(ds, "Code point > U+10FFFF encountered whilst decoding 'string'");
+                return fail(ds, "Code point > U+10FFFF encountered whilst decoding 'string'", p);
             *out++ = v;
             bits |= v;
             p += 4;
@@ -388,13 +394,13 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
             ds->start = p + 1;
             return string_from_code_points(ds->escStart, out - ds->escStart, bits);
         case CLASS_END:
-            return fail(ds, "Unmatched '\"' when decoding 'string'");
+            return fail(ds, "Unmatched '\"' when decoding 'string'", p);
         case CLASS_NO_SEQUENCE:
-            return fail(ds, "Invalid UTF-8 sequence length when decoding 'string'");
+            return fail(ds, "Invalid UTF-8 sequence length when decoding 'string'", p);
         case CLASS_CONTINUATION:
-            return fail(ds, "Found UTF-8 continuation byte without corresponding start byte when decoding 'string'");
+            return fail(ds, "Found UTF-8 continuation byte without corresponding start byte when decoding 'string'", p);
         default:  // CLASS_ABOVE_MAX
-            return fail(ds, "Code point > U+10FFFF encountered whilst decoding 'string'");
+            return fail(ds, "Code point > U+10FFFF encountered whilst decoding 'string'", p);
         }
         run = p;
     }
@@ -497,7 +503,7 @@ PyObject* decode_string(Decoder* ds) noexcept {
 
 PyObject* decode_literal_number(Decoder* ds, const char* rest, size_t length, int32_t type,
                                 double value, const char* message) noexcept {
-    if (!matches(ds->start + 1, rest)) return fail(ds, message);
+    if (const unsigned char* wrong = mismatch(ds->start + 1, rest)) return fail(ds, message, wrong);
     ds->lastType = type;
     ds->start += length;
     return PyFloat_FromDouble(value);
@@ -630,7 +636,8 @@ PyObject* decode_number(Decoder* ds) noexcept {
 
     // A '-' must be followed by digits; '-.5' is let through as -0.5.  A
     // number without any digit ('-', '-e5', '-.') is damaged data, not zero.
-    if (p == digits && !(*p == '.' && is_digit(p[1]))) return fail(ds, kErrNumberWithoutDigit);
+    if (p == digits && !(*p == '.' && is_digit(p[1])))
+        return fail(ds, kErrNumberWithoutDigit, *p == '.' ? p + 1 : p);
 
     if (*p == '.' || *p == 'e' || *p == 'E') return decode_double(ds, first, p);
 
@@ -666,7 +673,7 @@ struct NestingLevel {
     }
     bool enter(Decoder* ds) noexcept {
         if (++ds->objDepth > kMaxDepth) {
-            fail(ds, "Reached object decoding depth limit");
+            fail(ds, "Reached object decoding depth limit", ds->start);
             return false;
         }
         entered = enter_nesting(ds->stackFloor, kNestingContext);
@@ -686,7 +693,8 @@ PyObject* decode_array(Decoder* ds) noexcept {
     for (;;) {
         ds->start = skip_whitespace(ds->start, ds->end);
         if (*ds->start == ']') {
-            if (afterComma) return fail(ds, "Unexpected character found when decoding array value (1)");
+            if (afterComma)
+                return fail(ds, "Unexpected character found when decoding array value (1)", ds->start);
             --ds->objDepth;
             ++ds->start;
             return list.release();
@@ -705,7 +713,7 @@ PyObject* decode_array(Decoder* ds) noexcept {
             --ds->objDepth;
             return list.release();
         }
-        return fail(ds, "Unexpected character found when decoding array value (2)");
+        return fail(ds, "Unexpected character found when decoding array value (2)", ds->start - 1);
     }
 }
 
@@ -720,7 +728,8 @@ PyObject* decode_object(Decoder* ds) noexcept {
     for (;;) {
         ds->start = skip_whitespace(ds->start, ds->end);
         if (*ds->start == '}') {
-            if (afterComma) return fail(ds, "Unexpected character in found when decoding object value");
+            if (afterComma)
+                return fail(ds, "Unexpected character in found when decoding object value", ds->start);
             --ds->objDepth;
             ++ds->start;
             return dict.release();
@@ -730,20 +739,23 @@ PyObject* decode_object(Decoder* ds) noexcept {
         // decoded was a string.  An array or object ending in a string passes
         // this test, as in {["a"]:1}, and is refused below.
         ds->lastType = DECODED_PENDING;
-        PyRef key(*ds->start == '"' ? decode_string<true>(ds) : decode_any(ds));
+        const unsigned char* const keyStart = ds->start;
+        PyRef key(*keyStart == '"' ? decode_string<true>(ds) : decode_any(ds));
         if (!key) return nullptr;
         if (ds->lastType != DECODED_STRING)
-            return fail(ds, "Key name of object must be 'string' when decoding 'object'");
+            return fail(ds, "Key name of object must be 'string' when decoding 'object'", keyStart);
 
         ds->start = skip_whitespace(ds->start, ds->end);
-        if (*ds->start++ != ':') return fail(ds, "No ':' found when decoding object value");
+        if (*ds->start++ != ':') return fail(ds, "No ':' found when decoding object value", ds->start - 1);
 
         PyRef value(decode_any(ds));
         if (!value) return nullptr;
 
         if (!PyUnicode_CheckExact(key.get())) {
             // An array or object key cannot be stored.  The parse still runs
-            // to the end, and the entry function reports the key error.
+            // to the end, and the entry function reports the key error, at
+            // the first such key.
+            if (!ds->keyNotString) ds->keyNotStringAt = keyStart;
             ds->keyNotString = true;
         } else if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
             return nullptr;
@@ -759,7 +771,7 @@ PyObject* decode_object(Decoder* ds) noexcept {
             --ds->objDepth;
             return dict.release();
         }
-        return fail(ds, "Unexpected character in found when decoding object value");
+        return fail(ds, "Unexpected character in found when decoding object value", ds->start - 1);
     }
 }
 
@@ -782,7 +794,7 @@ PyObject* decode_any(Decoder* ds) noexcept {
     case '5': case '6': case '7': case '8': case '9': case 'N': case 'I':
         return decode_number(ds);
     default:
-        return fail(ds, "Expected object or value");
+        return fail(ds, "Expected object or value", ds->start);
     }
 }
 
@@ -871,6 +883,46 @@ bool acquire_input(PyObject* obj, InputText* input) noexcept {
     return false;
 }
 
+// Raises `type` with `message` as its only argument (so str() and args are
+// the plain message) and the attributes that users of json know: msg, doc,
+// pos, lineno and colno.  `at` is the byte where the document went wrong.
+// Positions count characters for str input (the parser read its UTF-8 form,
+// so they count the bytes that start a character) and bytes for bytes and
+// bytearray input; lines and columns start at 1.  Error path only.
+[[gnu::noinline]] void raise_decode_error(PyObject* type, const char* message, PyObject* doc,
+                                          const InputText& input, const unsigned char* at) noexcept {
+    Py_ssize_t offset = at ? at - input.data : 0;
+    offset = std::clamp<Py_ssize_t>(offset, 0, input.size);
+    const bool countCharacters = PyUnicode_Check(doc);
+    Py_ssize_t pos = 0, lineno = 1, colno = 1;
+    for (Py_ssize_t i = 0; i < offset; ++i) {
+        const unsigned char b = input.data[i];
+        if (countCharacters && (b & 0xC0) == 0x80) continue;  // inside a character
+        ++pos;
+        if (b == '\n') {
+            ++lineno;
+            colno = 1;
+        } else {
+            ++colno;
+        }
+    }
+    PyRef text(PyUnicode_FromString(message));
+    if (!text) return;
+    PyRef error(PyObject_CallOneArg(type, text.get()));
+    if (!error) return;
+    PyRef posObj(PyLong_FromSsize_t(pos));
+    PyRef linenoObj(PyLong_FromSsize_t(lineno));
+    PyRef colnoObj(PyLong_FromSsize_t(colno));
+    if (!posObj || !linenoObj || !colnoObj) return;
+    if (PyObject_SetAttrString(error.get(), "msg", text.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "doc", doc) < 0 ||
+        PyObject_SetAttrString(error.get(), "pos", posObj.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "lineno", linenoObj.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "colno", colnoObj.get()) < 0)
+        return;
+    PyErr_SetObject(type, error.get());
+}
+
 char g_kwObj[] = "obj";
 char* g_kwlist[] = {g_kwObj, nullptr};
 
@@ -909,7 +961,7 @@ PyObject* quelt_loads(PyObject* module, PyObject* args, PyObject* kwargs) {
         ds.start = skip_whitespace(ds.start, ds.end);
         if (ds.start != ds.end && result) {
             result.reset();
-            ds.errorStr = "Trailing data";
+            fail(&ds, "Trailing data", ds.start);
         }
     }
     dconv_s2d_free(&ds.s2d);
@@ -920,11 +972,12 @@ PyObject* quelt_loads(PyObject* module, PyObject* args, PyObject* kwargs) {
     // object holding this function keeps alive during the call.
     PyObject* const errorType = module_state_of(module)->json_decode_error;
     if (ds.keyNotString) {
-        PyErr_SetString(errorType, "Invalid JSON: object keys must be strings");
+        raise_decode_error(errorType, "Invalid JSON: object keys must be strings", obj, input,
+                           ds.keyNotStringAt);
         return nullptr;
     }
     if (ds.errorStr) {
-        PyErr_Format(errorType, "%s", ds.errorStr);
+        raise_decode_error(errorType, ds.errorStr, obj, input, ds.errorAt);
         return nullptr;
     }
     return result.release();

@@ -36,8 +36,10 @@ struct Decoder {
     uint8_t escHeap;
     int32_t lastType;
     uint32_t objDepth;
-    // The recorded parse error: a static message, null while there is none.
+    // The recorded parse error: a static message, null while there is none,
+    // and the first byte that cannot continue a valid document.
     const char* errorStr;
+    const unsigned char* errorAt;
     void* s2d;  // string-to-double converter of this call
     // Short ASCII object keys seen so far in this call, by a hash of their
     // bytes, so a key repeated across objects is one str, hashed once.  Each
@@ -52,6 +54,7 @@ struct Decoder {
     // Set when an array or object was used as an object key.  The parse goes
     // on to the end; the entry function then raises the key error.
     bool keyNotString;
+    const unsigned char* keyNotStringAt;  // the first such key
 };
 
 // Parses one value at `start` (after optional whitespace).  New reference,

@@ -4,7 +4,9 @@
 // shared data are the constant tables below and the module state.
 #include "codec/encode.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -758,49 +760,79 @@ struct DictWalk {
     }
 };
 
-// Sorted walk.  The first step takes one snapshot of the (key, value) pairs:
-// PyDict_Items copies them into a list of our own under the dictionary's
-// critical section, and that list is sorted by key (the keys' own `<`, as a
-// sort of the keys alone would compare them).  The walk then writes the
-// snapshot: whatever a comparison, a hook or another thread does to the
-// dictionary meanwhile, every pair stays alive and in place, since nothing
-// else can reach the list.
+// Sorted walk.  The first step takes one snapshot of the (key, value) pairs
+// under the dictionary's critical section: the keys into a list of our own,
+// each value beside its key's address in an array of our own, all as strong
+// references.  The key list is sorted with PyList_Sort (the keys' own `<`,
+// nothing else), and each value is found again by its key's address, which
+// needs no hashing and no comparison: no user code runs after the sort.
+// The walk writes the snapshot, so whatever a comparison, a hook or another
+// thread does to the dictionary meanwhile, every pair stays alive and in
+// place, since nothing else can reach our list or array.
 struct SortedDictWalk {
+    struct Pair {
+        PyObject* key;    // borrowed: `keys` holds the reference
+        PyObject* value;  // owned
+    };
+
     PyObject* dict;
-    PyObject* sortKey;  // operator.itemgetter(0), from the module state
-    PyRef items;
+    PyRef keys;
+    Pair* pairs = nullptr;  // ordered by key address once sorted
     Py_ssize_t size = 0;
     Py_ssize_t index = 0;
     PyRef member;
     PyRef name;
 
     static constexpr bool kIsObject = true;
-    SortedDictWalk(PyObject* d, PyObject* key) noexcept : dict(d), sortKey(key) {}
+    explicit SortedDictWalk(PyObject* d) noexcept : dict(d) {}
+    SortedDictWalk(const SortedDictWalk&) = delete;
+    SortedDictWalk& operator=(const SortedDictWalk&) = delete;
+    ~SortedDictWalk() {
+        for (Py_ssize_t i = 0; i < size; ++i) Py_DECREF(pairs[i].value);
+        PyMem_Free(pairs);
+    }
 
     [[gnu::noinline]] bool takeSortedSnapshot() noexcept {
-        PyRef pairs(PyDict_Items(dict));
-        if (!pairs) return false;
-        PyRef sort(PyObject_GetAttrString(pairs.get(), "sort"));
-        if (!sort) return false;
-        PyRef options(Py_BuildValue("{sO}", "key", sortKey));
-        if (!options) return false;
-        PyRef noArgs(PyTuple_New(0));
-        if (!noArgs) return false;
-        PyRef sorted(PyObject_Call(sort.get(), noArgs.get(), options.get()));
-        if (!sorted) return false;
-        size = PyList_GET_SIZE(pairs.get());
-        items.reset(pairs.release());
+        bool made = false;
+        Py_BEGIN_CRITICAL_SECTION(dict);
+        const Py_ssize_t count = PyDict_GET_SIZE(dict);
+        keys.reset(PyList_New(count));
+        pairs = keys ? PyMem_New(Pair, size_t(count) + 1) : nullptr;
+        if (pairs) {
+            Py_ssize_t position = 0;
+            PyObject* key;
+            PyObject* value;
+            // The count was read under the same lock, so the entries fit.
+            while (size < count && PyDict_Next(dict, &position, &key, &value)) {
+                PyList_SET_ITEM(keys.get(), size, Py_NewRef(key));
+                pairs[size] = {key, Py_NewRef(value)};
+                ++size;
+            }
+            made = true;
+        }
+        Py_END_CRITICAL_SECTION();
+        if (!made) {
+            if (!PyErr_Occurred()) PyErr_NoMemory();
+            return false;
+        }
+        if (PyList_Sort(keys.get()) < 0) return false;
+        std::sort(pairs, pairs + size, [](const Pair& a, const Pair& b) {
+            return std::less<PyObject*>()(a.key, b.key);
+        });
         return true;
     }
 
     [[gnu::noinline]] int32_t next() noexcept {
-        if (!items && !takeSortedSnapshot()) return -1;
+        if (!keys && !takeSortedSnapshot()) return -1;
         if (index >= size) return 0;
-        // Our own list and its tuples: no one else can change them.
-        PyObject* pair = PyList_GET_ITEM(items.get(), index);
-        name.reset(Dict_convertKey(PyTuple_GET_ITEM(pair, 0)));
+        // Our own list: no one else can change it.
+        PyObject* key = PyList_GET_ITEM(keys.get(), index);
+        const Pair* found = std::lower_bound(pairs, pairs + size, key, [](const Pair& a, PyObject* k) {
+            return std::less<PyObject*>()(a.key, k);
+        });
+        name.reset(Dict_convertKey(key));
         if (!name) return -1;
-        member.reset(Py_NewRef(PyTuple_GET_ITEM(pair, 1)));
+        member.reset(Py_NewRef(found->value));  // the sort keeps every key it was given
         index++;
         return 1;
     }
@@ -1182,7 +1214,7 @@ static Py_NO_INLINE void writeDictSorted(PyObject* dict, Encoder* enc) noexcept 
         enc->errorMsg = kErrRecursion;
         return;
     }
-    SortedDictWalk walk(dict, enc->firstItemGetter);
+    SortedDictWalk walk(dict);
     walkContainer(enc, walk);
     leave_nesting();
 }
@@ -1448,7 +1480,6 @@ PyObject* quelt_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
     // holding this function keeps alive during the call.
     const module_state* state = module_state_of(module);
     enc.decimalType = state->decimal_type;
-    enc.firstItemGetter = state->first_item_getter;
     enc.stackFloor = thread_stack_floor();
 
     if (indent < -1) indent = -1;

@@ -48,10 +48,9 @@ struct Encoder {
     int64_t keySeparatorLength;
     const char* keySeparator;
     PyObject* defaultFn;          // borrowed; null when absent or None
-    // From the module state, which outlives the call: decimal.Decimal (null
-    // when `decimal` could not be imported) and operator.itemgetter(0).
+    // decimal.Decimal (null when `decimal` could not be imported), from the
+    // module state, which outlives the call.
     PyObject* decimalType;
-    PyObject* firstItemGetter;
     // Lowest stack address a nested container may start at (see
     // codec/nesting.h); 0 when unknown.
     uintptr_t stackFloor;

@@ -11,12 +11,35 @@
     "when NaN or Infinity would be serialized.Set reject_bytes=True to raise "  \
     "TypeError on bytes."
 
+// Each docstring starts with the function's signature, which inspect reads
+// (the interpreter strips it from __doc__): "$module" stands for the module
+// that the function receives as its first argument.
+#define QUELT_ENCODE_OPTIONS_SIGNATURE                                           \
+    "ensure_ascii=True, encode_html_chars=False, escape_forward_slashes=True, "  \
+    "sort_keys=False, indent=0, allow_nan=True, reject_bytes=True, default=None, " \
+    "separators=None)\n--\n\n"
+
 static const char g_dumpsDoc[] =
+    "dumps($module, /, obj, " QUELT_ENCODE_OPTIONS_SIGNATURE
     "Converts arbitrary object recursively into JSON." QUELT_ENCODE_OPTIONS_DOC;
-static const char g_loadsDoc[] = "Converts JSON as string to dict object structure.";
+static const char g_encodeDoc[] =
+    "encode($module, /, obj, " QUELT_ENCODE_OPTIONS_SIGNATURE
+    "Converts arbitrary object recursively into JSON." QUELT_ENCODE_OPTIONS_DOC;
+static const char g_loadsDoc[] =
+    "loads($module, /, obj)\n--\n\nConverts JSON as string to dict object structure.";
+static const char g_decodeDoc[] =
+    "decode($module, /, obj)\n--\n\nConverts JSON as string to dict object structure.";
 static const char g_dumpDoc[] =
+    "dump($module, obj, fp, /, *, " QUELT_ENCODE_OPTIONS_SIGNATURE
     "Converts arbitrary object recursively into JSON file." QUELT_ENCODE_OPTIONS_DOC;
-static const char g_loadDoc[] = "Converts JSON as file to dict object structure.";
+static const char g_loadDoc[] =
+    "load($module, fp, /)\n--\n\nConverts JSON as file to dict object structure.";
+
+static const char g_moduleDoc[] =
+    "Fast, strict JSON encoder and decoder.\n\n"
+    "dumps()/encode() and dump() write Python objects as JSON text; loads()/decode()\n"
+    "and load() read JSON text from str, bytes or bytearray. Malformed input raises\n"
+    "JSONDecodeError, a ValueError carrying msg, doc, pos, lineno and colno.";
 
 // ---- method table ----------------------------------------------------------
 
@@ -25,8 +48,8 @@ static const char g_loadDoc[] = "Converts JSON as file to dict object structure.
       METH_VARARGS | METH_KEYWORDS, doc }
 
 static PyMethodDef queltMethods[] = {
-    QUELT_METHOD("encode", quelt_dumps, g_dumpsDoc),
-    QUELT_METHOD("decode", quelt_loads, g_loadsDoc),
+    QUELT_METHOD("encode", quelt_dumps, g_encodeDoc),
+    QUELT_METHOD("decode", quelt_loads, g_decodeDoc),
     QUELT_METHOD("dumps", quelt_dumps, g_dumpsDoc),
     QUELT_METHOD("loads", quelt_loads, g_loadsDoc),
     QUELT_METHOD("dump", quelt_dump, g_dumpDoc),
@@ -40,7 +63,6 @@ static int module_traverse(PyObject* module, visitproc visit, void* arg) {
     module_state* state = module_state_of(module);
     Py_VISIT(state->json_decode_error);
     Py_VISIT(state->decimal_type);
-    Py_VISIT(state->first_item_getter);
     return 0;
 }
 
@@ -50,7 +72,6 @@ static int module_clear(PyObject* module) {
     // pointer.
     Py_CLEAR(state->json_decode_error);
     Py_CLEAR(state->decimal_type);
-    Py_CLEAR(state->first_item_getter);
     return 0;
 }
 
@@ -75,20 +96,6 @@ static PyObject* import_decimal_type() {
     return decimal_type;
 }
 
-// operator.itemgetter(0), or null with an exception set.
-static PyObject* make_first_item_getter() {
-    PyObject* operator_module = PyImport_ImportModule("operator");
-    if (!operator_module) return nullptr;
-    PyObject* itemgetter = PyObject_GetAttrString(operator_module, "itemgetter");
-    Py_DECREF(operator_module);
-    if (!itemgetter) return nullptr;
-    PyObject* zero = PyLong_FromLong(0);
-    PyObject* getter = zero ? PyObject_CallOneArg(itemgetter, zero) : nullptr;
-    Py_XDECREF(zero);
-    Py_DECREF(itemgetter);
-    return getter;
-}
-
 // Runs once for every module object the interpreter makes (once per
 // interpreter that imports quelt).  On failure the interpreter releases the
 // module, and module_clear releases what was stored so far.
@@ -97,9 +104,6 @@ static int module_exec(PyObject* module) {
     if (PyModule_AddStringConstant(module, "__version__", "6.0.0") < 0) return -1;
 
     state->decimal_type = import_decimal_type();
-
-    state->first_item_getter = make_first_item_getter();
-    if (!state->first_item_getter) return -1;
 
     state->json_decode_error =
         PyErr_NewException("quelt.JSONDecodeError", PyExc_ValueError, nullptr);
@@ -122,7 +126,7 @@ static PyModuleDef_Slot moduleSlots[] = {
 static PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT,
     "quelt",
-    nullptr,  // no module docstring
+    g_moduleDoc,
     sizeof(module_state),
     queltMethods,
     moduleSlots,

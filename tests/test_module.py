@@ -23,7 +23,7 @@ def test_import_keeps_gil_disabled():
 
 def test_attributes():
     assert quelt.__version__ == "6.0.0"
-    assert quelt.__doc__ is None
+    assert quelt.__doc__.startswith("Fast, strict JSON encoder and decoder.")
     for name in ("encode", "decode", "dumps", "loads", "dump", "load"):
         assert callable(getattr(quelt, name))
 
@@ -41,6 +41,35 @@ def test_attributes():
 )
 def test_docstrings(name, doc):
     assert getattr(quelt, name).__doc__ == doc
+
+
+OPTIONS = (
+    "ensure_ascii=True, encode_html_chars=False, escape_forward_slashes=True, sort_keys=False, "
+    "indent=0, allow_nan=True, reject_bytes=True, default=None, separators=None"
+)
+
+
+@pytest.mark.parametrize(
+    "name, signature",
+    [
+        ("dumps", f"(obj, {OPTIONS})"),
+        ("encode", f"(obj, {OPTIONS})"),
+        ("dump", f"(obj, fp, /, *, {OPTIONS})"),
+        ("loads", "(obj)"),
+        ("decode", "(obj)"),
+        ("load", "(fp, /)"),
+    ],
+)
+def test_signatures(name, signature):
+    import inspect
+
+    function = getattr(quelt, name)
+    assert str(inspect.signature(function)) == signature
+    # The defaults are the real ones: calling with them changes nothing.
+    parameters = inspect.signature(function).parameters.values()
+    defaults = {p.name: p.default for p in parameters if p.default is not p.empty}
+    if name in ("dumps", "encode"):
+        assert function({"a": [1, "/"]}, **defaults) == function({"a": [1, "/"]})
 
 
 def test_aliases_are_separate_functions_with_same_behaviour():
