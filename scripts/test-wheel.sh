@@ -14,7 +14,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 py=$1
-mypy_py=$2
+# Absolute, as the tests run from elsewhere; the directory is resolved, not
+# the file, which in a venv is a link to the base interpreter.
+mypy_py=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 shift 2
 log() { echo "test-wheel: $*" >&2; }
 
