@@ -16,7 +16,7 @@
 #include "codec/file_method.h"
 #include "codec/nesting.h"
 #include "codec/pyref.h"
-#include "numconv/dconv_wrapper.h"
+#include "numconv/numconv.h"
 
 namespace {
 
@@ -522,7 +522,7 @@ inline bool is_digit(unsigned char c) noexcept { return unsigned(c) - '0' < 10; 
 // The text is the extent [first, last) that decode_double found; it is read
 // once more here within those bounds, and a byte that is no longer a digit
 // (a bytearray rewritten meanwhile) counts as a zero.
-[[gnu::noinline]] double convert_long_number(const Decoder* ds, const unsigned char* first,
+[[gnu::noinline]] double convert_long_number(const unsigned char* first,
                                              const unsigned char* last) noexcept {
     constexpr int kKeptDigits = 800;
     constexpr int64_t kExponentCap = 1000000000;
@@ -565,8 +565,8 @@ inline bool is_digit(unsigned char c) noexcept { return unsigned(c) - '0' < 10; 
     if (droppedNonZero) *out++ = '1';
     exponent = std::clamp<int64_t>(exponent, -kExponentCap, kExponentCap);
     out += snprintf(out, size_t(text + sizeof text - out), "e%lld", static_cast<long long>(exponent));
-    int used = 0;
-    return dconv_s2d(ds->s2d, text, int(out - text), &used);
+    size_t used = 0;
+    return numconv::parse_double(text, size_t(out - text), &used);
 }
 
 // A number with a fraction or an exponent; `intEnd` is where its integer
@@ -589,11 +589,11 @@ PyObject* decode_double(Decoder* ds, const unsigned char* first, const unsigned 
     const Py_ssize_t length = p - first;
     double value;
     if (length <= kLongNumberText) {
-        int used = 0;
-        value = dconv_s2d(ds->s2d, reinterpret_cast<const char*>(first), int(length), &used);
+        size_t used = 0;
+        value = numconv::parse_double(reinterpret_cast<const char*>(first), size_t(length), &used);
         p = first + used;
     } else {
-        value = convert_long_number(ds, first, p);
+        value = convert_long_number(first, p);
     }
     ds->lastType = DECODED_DOUBLE;
     ds->start = p;
@@ -947,8 +947,6 @@ PyObject* quelt_loads(PyObject* module, PyObject* args, PyObject* kwargs) {
     ds.escEnd = scratch + kInlineScratchSlots;
     ds.inputMutable = input.mutableBytes;
     ds.stackFloor = thread_stack_floor();
-    dconv_s2d_init(&ds.s2d, /*ALLOW_TRAILING_JUNK*/ 4, 0.0, 0.0, "Infinity", "NaN");
-    if (!ds.s2d) return PyErr_NoMemory();
 
     PyRef result(decode_any(&ds));
 
@@ -964,7 +962,6 @@ PyObject* quelt_loads(PyObject* module, PyObject* args, PyObject* kwargs) {
             fail(&ds, "Trailing data", ds.start);
         }
     }
-    dconv_s2d_free(&ds.s2d);
 
     // A Python exception raised during the parse wins over a recorded message.
     if (PyErr_Occurred()) return nullptr;

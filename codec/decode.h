@@ -40,7 +40,6 @@ struct Decoder {
     // and the first byte that cannot continue a valid document.
     const char* errorStr;
     const unsigned char* errorAt;
-    void* s2d;  // string-to-double converter of this call
     // Short ASCII object keys seen so far in this call, by a hash of their
     // bytes, so a key repeated across objects is one str, hashed once.  Each
     // slot is an owned reference or null; the entry function releases them.

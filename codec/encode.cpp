@@ -16,7 +16,7 @@
 #include "codec/file_method.h"
 #include "codec/nesting.h"
 #include "codec/pyref.h"
-#include "numconv/dconv_wrapper.h"
+#include "numconv/numconv.h"
 
 // ---- limits and messages ---------------------------------------------------
 
@@ -236,8 +236,9 @@ static inline void Buffer_AppendUnsignedLongUnchecked(Encoder* enc, uint64_t val
 // more than the longest double text and the NUL the converter adds after it
 // (overwritten by what follows).
 static inline bool Buffer_AppendDouble(Encoder* enc, double value) noexcept {
-    int length = 0;
-    if (!dconv_d2s(enc->d2s, value, enc->offset, static_cast<int>(kValueReserve), &length)) {
+    static_assert(kValueReserve >= numconv::kDoubleTextRoom, "a double's text fits the reservation");
+    const size_t length = numconv::format_double(value, enc->allowNan, enc->offset);
+    if (length == 0) {
         enc->errorMsg = kErrInvalidDouble;
         return false;
     }
@@ -1363,12 +1364,11 @@ static void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nam
 
 // ---- entry points ----------------------------------------------------------
 
-// Frees the converter and, once the text has moved off the stack, the heap
-// block, whichever way quelt_dumps leaves.
+// Frees the heap block, once the text has moved off the stack, whichever way
+// the call leaves.
 struct EncoderResources {
     Encoder* enc;
     ~EncoderResources() {
-        dconv_d2s_free(&enc->d2s);
         if (enc->heap) PyObject_Free(enc->start);
     }
 };
@@ -1412,20 +1412,16 @@ static bool setSeparators(Encoder* enc, PyObject* separators, PyRef* itemHolder,
     return true;
 }
 
-// Creates the converter, walks `obj` into the buffer, which starts in a
+// Walks `obj` into the buffer, which starts in a
 // region of this frame, and turns the text into a str, or the recorded error
 // into an exception.  A hook that calls dumps again nests a whole call, with
 // a region of its own, in this one.
-static PyObject* runEncoder(Encoder* enc, PyObject* obj, int allowNan) noexcept {
+static PyObject* runEncoder(Encoder* enc, PyObject* obj) noexcept {
     char region[kStackRegionSize];
     enc->start = enc->offset = region;
     enc->end = region + kStackRegionSize;
     enc->heap = 0;
     EncoderResources resources{enc};
-
-    dconv_d2s_init(&enc->d2s, 7, allowNan ? "Infinity" : nullptr, allowNan ? "NaN" : nullptr,
-                   'e', -4, 16, 0, 0);
-    if (!enc->d2s) return PyErr_NoMemory();
 
     enc->level = 0;
     enc->errorMsg = nullptr;
@@ -1494,7 +1490,8 @@ PyObject* quelt_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!setSeparators(&enc, separators, &itemSeparatorHolder, &keySeparatorHolder))
         return nullptr;
 
-    return runEncoder(&enc, obj, allowNan);
+    enc.allowNan = allowNan ? 1 : 0;
+    return runEncoder(&enc, obj);
 }
 
 PyObject* quelt_dump(PyObject* module, PyObject* args, PyObject* kwargs) {

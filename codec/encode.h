@@ -54,7 +54,7 @@ struct Encoder {
     // Lowest stack address a nested container may start at (see
     // codec/nesting.h); 0 when unknown.
     uintptr_t stackFloor;
-    void* d2s;                    // double-to-string converter handle
+    uint8_t allowNan;             // 1: NaN and infinities as NaN, Infinity
     const char* errorMsg;         // static text; once set the walk is over
 
     // Output buffer: text so far is [start, offset); capacity ends at `end`.

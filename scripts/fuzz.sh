@@ -57,7 +57,7 @@ sanitize=(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame
 cflags=(-std=c++17 -O1 -g -Wall -Wextra -Wno-char-subscripts "${sanitize[@]}" -I"$root" "${includes[@]}"
         -include "$root/fuzz/sanitizer_alloc.h")
 objects=()
-for src in module/quelt.cpp codec/decode.cpp codec/encode.cpp numconv/dconv_wrapper.cpp; do
+for src in module/quelt.cpp codec/decode.cpp codec/encode.cpp numconv/numconv.cpp; do
     obj="$build/obj/$(echo "$src" | tr / _).o"
     "$cxx" "${cflags[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
     objects+=("$obj")
