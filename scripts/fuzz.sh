@@ -11,7 +11,7 @@
 # FUZZ_JOBS      parallel processes per target (default 1)
 #
 # The growing corpus stays in build/fuzz/corpus/TARGET between runs; seeds
-# are made afresh from ../shared and the test tables.  A failing input is
+# are made afresh from tests/data and the test tables.  A failing input is
 # written to build/fuzz/crashes/ and makes the run fail: keep it as
 # tests/regressions/TARGET-NAME.bin, which tests/test_hostile.py replays.
 set -euo pipefail
@@ -45,7 +45,6 @@ py=$(scripts/provision-python.sh | tail -n 1)
 prefix=$(cd "$(dirname "$py")/.." && pwd)
 config="$py-config"
 [ -x "$config" ] || { log "no $config next to the interpreter"; exit 1; }
-shared="${QUELT_SHARED:-$root/../shared}"
 
 # ---- build ------------------------------------------------------------------
 mkdir -p "$build/obj"
@@ -79,7 +78,7 @@ log "built ${targets[*]/#/$build/fuzz_}"
 
 # ---- seeds --------------------------------------------------------------------
 rm -rf "$build/seeds"
-"$py" fuzz/make_corpus.py "$build/seeds" "$shared"
+"$py" fuzz/make_corpus.py "$build/seeds"
 
 # ---- run ----------------------------------------------------------------------
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:${ASAN_OPTIONS:-}"
