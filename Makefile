@@ -32,10 +32,19 @@ install: $(VENV)/.ready
 
 # pytest exits 5 when it collects nothing: a suite that silently vanished
 # must not pass, so that is a failure here too.
-test: install
+test: install test-native
 	@rc=0; $(PYTHON) -m pytest $(PYTEST_ARGS) || rc=$$?; \
 	if [ $$rc -eq 5 ]; then echo "make test: pytest collected no tests" >&2; fi; \
 	exit $$rc
+
+# The C++ tests of the parts that need no interpreter (the escapers), built
+# with CMake into build/native and run.
+.PHONY: test-native
+test-native: $(VENV)/.ready
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/native -G Ninja \
+	    -DQUELT_NATIVE_TESTS=ON -DPython_EXECUTABLE="$(abspath $(PYTHON))" >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/native --target escape_test
+	$(BUILD)/native/escape_test
 
 clean:
 	rm -rf $(BUILD) $(VENV) .venv-gil *.egg-info dist

@@ -11,7 +11,7 @@
 #include "codec/codec.h"
 #include "codec/file_method.h"
 #include "codec/nesting.h"
-#include "codec/pyref.h"
+#include "codec/owned_ref.h"
 #include "codec/utf8.h"
 #include "numconv/numconv.h"
 
@@ -684,7 +684,7 @@ struct NestingLevel {
 PyObject* decode_array(Decoder* ds) noexcept {
     NestingLevel level;
     if (!level.enter(ds)) return nullptr;
-    PyRef list(PyList_New(0));
+    OwnedRef list(PyList_New(0));
     if (!list) return nullptr;
     ds->lastType = DecodedType::Pending;
     ++ds->start;
@@ -699,7 +699,7 @@ PyObject* decode_array(Decoder* ds) noexcept {
             ++ds->start;
             return list.release();
         }
-        PyRef item(decode_any(ds));
+        OwnedRef item(decode_any(ds));
         if (!item) return nullptr;
         if (PyList_Append(list.get(), item.get()) < 0) return nullptr;
 
@@ -720,7 +720,7 @@ PyObject* decode_array(Decoder* ds) noexcept {
 PyObject* decode_object(Decoder* ds) noexcept {
     NestingLevel level;
     if (!level.enter(ds)) return nullptr;
-    PyRef dict(PyDict_New());
+    OwnedRef dict(PyDict_New());
     if (!dict) return nullptr;
     ++ds->start;
 
@@ -740,7 +740,7 @@ PyObject* decode_object(Decoder* ds) noexcept {
         // this test, as in {["a"]:1}, and is refused below.
         ds->lastType = DecodedType::Pending;
         const unsigned char* const keyStart = ds->start;
-        PyRef key(*keyStart == '"' ? decode_string<true>(ds) : decode_any(ds));
+        OwnedRef key(*keyStart == '"' ? decode_string<true>(ds) : decode_any(ds));
         if (!key) return nullptr;
         if (ds->lastType != DecodedType::String)
             return fail(ds, kErrKeyNotString, keyStart);
@@ -748,7 +748,7 @@ PyObject* decode_object(Decoder* ds) noexcept {
         ds->start = skip_whitespace(ds->start, ds->end);
         if (*ds->start++ != ':') return fail(ds, kErrNoColon, ds->start - 1);
 
-        PyRef value(decode_any(ds));
+        OwnedRef value(decode_any(ds));
         if (!value) return nullptr;
 
         if (!PyUnicode_CheckExact(key.get())) {
@@ -814,7 +814,7 @@ struct InputText {
     PyObject* exporter = nullptr;
     Py_buffer view{};
     bool mutableBytes = false;  // a bytearray
-    PyRef encoded;  // the UTF-8 bytes made from a str
+    OwnedRef encoded;  // the UTF-8 bytes made from a str
 
     InputText() = default;
     InputText(const InputText&) = delete;
@@ -905,13 +905,13 @@ bool acquire_input(PyObject* obj, InputText* input) noexcept {
             ++colno;
         }
     }
-    PyRef text(PyUnicode_FromString(message));
+    OwnedRef text(PyUnicode_FromString(message));
     if (!text) return;
-    PyRef error(PyObject_CallOneArg(type, text.get()));
+    OwnedRef error(PyObject_CallOneArg(type, text.get()));
     if (!error) return;
-    PyRef posObj(PyLong_FromSsize_t(pos));
-    PyRef linenoObj(PyLong_FromSsize_t(lineno));
-    PyRef colnoObj(PyLong_FromSsize_t(colno));
+    OwnedRef posObj(PyLong_FromSsize_t(pos));
+    OwnedRef linenoObj(PyLong_FromSsize_t(lineno));
+    OwnedRef colnoObj(PyLong_FromSsize_t(colno));
     if (!posObj || !linenoObj || !colnoObj) return;
     if (PyObject_SetAttrString(error.get(), "msg", text.get()) < 0 ||
         PyObject_SetAttrString(error.get(), "doc", doc) < 0 ||
@@ -947,7 +947,7 @@ PyObject* quelt_loads(PyObject* module, PyObject* args, PyObject* kwargs) {
     ds.inputMutable = input.mutableBytes;
     ds.stackFloor = thread_stack_floor();
 
-    PyRef result(decode_any(&ds));
+    OwnedRef result(decode_any(&ds));
 
     if (ds.escHeap) PyObject_Free(ds.escStart);
     if (ds.keyCache) {
@@ -983,13 +983,13 @@ PyObject* quelt_load(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* fp;
     if (!PyArg_ParseTuple(args, "O", &fp)) return nullptr;
 
-    PyRef read(file_method(fp, "read"));
+    OwnedRef read(file_method(fp, "read"));
     if (!read) return nullptr;
-    PyRef content(PyObject_CallNoArgs(read.get()));
+    OwnedRef content(PyObject_CallNoArgs(read.get()));
     if (!content) return nullptr;
     read.reset();
 
-    PyRef packed(PyTuple_Pack(1, content.get()));
+    OwnedRef packed(PyTuple_Pack(1, content.get()));
     if (!packed) return nullptr;
     return quelt_loads(module, packed.get(), kwargs);
 }

@@ -8,7 +8,7 @@
 #include "codec/encode.h"
 #include "codec/nesting.h"
 #include "codec/output_buffer.h"
-#include "codec/pyref.h"
+#include "codec/owned_ref.h"
 
 namespace {
 
@@ -21,13 +21,13 @@ constexpr int kDefaultCallBudget = 3;
 
 // Records the walk's stop signal after a failure; a Python exception, when
 // pending, is what the caller raises.
-inline void failInvalid(Encoder* enc) noexcept { enc->errorMsg = kErrInvalidType; }
+inline void fail_invalid(Encoder* enc) noexcept { enc->errorMsg = kErrInvalidType; }
 
 // ---- text ----------------------------------------------------------------------
 
 // Quote, escaped text, quote; `extra` more bytes of room are reserved for the
 // caller.  `text` must be followed by a NUL, which ends the escapers' scans.
-inline bool writeEscapedText(Encoder* enc, const char* text, Py_ssize_t length, size_t extra) noexcept {
+inline bool write_escaped_text(Encoder* enc, const char* text, Py_ssize_t length, size_t extra) noexcept {
     if (!Buffer_EnsureRoomForEscaped(enc, length, 2 + extra)) return false;
     Buffer_AppendCharUnchecked(enc, '"');
     if (enc->escape.ensureAscii) {
@@ -45,17 +45,17 @@ inline bool writeEscapedText(Encoder* enc, const char* text, Py_ssize_t length, 
     return true;
 }
 
-// Quote, escaped key, quote, key separator.  Out of line: see encodeValue.
-[[gnu::noinline]] bool writeKey(Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept {
+// Quote, escaped key, quote, key separator.  Out of line: see encode_value.
+[[gnu::noinline]] bool write_key(Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept {
     const size_t separatorLength = static_cast<size_t>(enc->keySeparatorLength);
-    if (!writeEscapedText(enc, name, nameLength, separatorLength)) return false;
+    if (!write_escaped_text(enc, name, nameLength, separatorLength)) return false;
     Buffer_AppendBytesUnchecked(enc, enc->keySeparator, separatorLength);
     return true;
 }
 
 // A str that is not compact ASCII, escaped straight from its storage,
 // without making its UTF-8 form first.
-[[gnu::noinline]] void writeStrFromStorage(PyObject* str, Encoder* enc) noexcept {
+[[gnu::noinline]] void write_str_from_storage(PyObject* str, Encoder* enc) noexcept {
     const Py_ssize_t count = PyUnicode_GET_LENGTH(str);
     const int kind = PyUnicode_KIND(str);
     const Py_ssize_t units = kind == PyUnicode_4BYTE_KIND && enc->escape.ensureAscii ? 2 * count : count;
@@ -79,28 +79,28 @@ inline bool writeEscapedText(Encoder* enc, const char* text, Py_ssize_t length, 
 
 // A str or str subclass.  A compact ASCII str's buffer is its UTF-8 form,
 // with a NUL after it.
-inline void writeStr(PyObject* str, Encoder* enc) noexcept {
+inline void write_str(PyObject* str, Encoder* enc) noexcept {
     if (PyUnicode_IS_COMPACT_ASCII(str)) {
-        writeEscapedText(enc, static_cast<const char*>(PyUnicode_DATA(str)), PyUnicode_GET_LENGTH(str), 0);
+        write_escaped_text(enc, static_cast<const char*>(PyUnicode_DATA(str)), PyUnicode_GET_LENGTH(str), 0);
     } else {
-        writeStrFromStorage(str, enc);
+        write_str_from_storage(str, enc);
     }
 }
 
 // Bytes (reject_bytes off) are taken as they are, as if they were UTF-8.
-[[gnu::noinline]] void writeBytes(PyObject* bytes, Encoder* enc) noexcept {
-    writeEscapedText(enc, PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), 0);
+[[gnu::noinline]] void write_bytes(PyObject* bytes, Encoder* enc) noexcept {
+    write_escaped_text(enc, PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), 0);
 }
 
 // JSON text inserted verbatim: a __json__() result (str or bytes) or the
 // decimal digits of a big integer.
-[[gnu::noinline]] void writeRaw(PyObject* text, Encoder* enc) noexcept {
-    PyRef holder;
+[[gnu::noinline]] void write_raw(PyObject* text, Encoder* enc) noexcept {
+    OwnedRef holder;
     Py_ssize_t length = 0;
     const char* bytes;
     if (PyUnicode_Check(text)) {
         bytes = str_utf8(text, &length, &holder);
-        if (!bytes) return failInvalid(enc);  // the encoding's exception is pending
+        if (!bytes) return fail_invalid(enc);  // the encoding's exception is pending
     } else {
         bytes = PyBytes_AS_STRING(text);
         length = PyBytes_GET_SIZE(text);
@@ -110,34 +110,34 @@ inline void writeStr(PyObject* str, Encoder* enc) noexcept {
     Buffer_AppendBytesUnchecked(enc, bytes, static_cast<size_t>(length));
 }
 
-inline void writeLiteral(Encoder* enc, const char* literal, size_t length) noexcept {
+inline void write_literal(Encoder* enc, const char* literal, size_t length) noexcept {
     Buffer_EnsureRoom(enc, kValueReserve);
     if (!enc->errorMsg) Buffer_AppendBytesUnchecked(enc, literal, length);
 }
 
 // ---- numbers -------------------------------------------------------------------
 
-inline void writeDouble(Encoder* enc, double value) noexcept {
+inline void write_double(Encoder* enc, double value) noexcept {
     Buffer_EnsureRoom(enc, kValueReserve);
     if (!enc->errorMsg) Buffer_AppendDoubleUnchecked(enc, value);
 }
 
 // A float subclass or a Decimal: its value as a double (a Decimal's
 // __float__ may raise).
-[[gnu::noinline]] void writeFloatObject(PyObject* obj, Encoder* enc) noexcept {
+[[gnu::noinline]] void write_float_object(PyObject* obj, Encoder* enc) noexcept {
     const double value = PyFloat_AsDouble(obj);
-    if (value == -1.0 && PyErr_Occurred()) return failInvalid(enc);
-    writeDouble(enc, value);
+    if (value == -1.0 && PyErr_Occurred()) return fail_invalid(enc);
+    write_double(enc, value);
 }
 
 // Integers beyond the signed 64-bit range: unsigned 64-bit when positive and
 // small enough, else the exact decimal text.  Both tests report by their
 // result, so no OverflowError is raised and cleared on the way.
-[[gnu::noinline]] void writeWideInteger(PyObject* obj, Encoder* enc) noexcept {
+[[gnu::noinline]] void write_wide_integer(PyObject* obj, Encoder* enc) noexcept {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (!overflow) {
-        if (value == -1 && PyErr_Occurred()) return failInvalid(enc);
+        if (value == -1 && PyErr_Occurred()) return fail_invalid(enc);
         Buffer_AppendLongUnchecked(enc, value);
         return;
     }
@@ -145,27 +145,27 @@ inline void writeDouble(Encoder* enc, double value) noexcept {
         unsigned long long u = 0;
         const Py_ssize_t needed = PyLong_AsNativeBytes(
             obj, &u, sizeof u, Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
-        if (needed < 0) return failInvalid(enc);
+        if (needed < 0) return fail_invalid(enc);
         if (needed <= static_cast<Py_ssize_t>(sizeof u)) {
             Buffer_AppendUnsignedLongUnchecked(enc, u);
             return;
         }
     }
-    PyRef digits(PyNumber_ToBase(obj, 10));
-    if (!digits) return failInvalid(enc);
-    writeRaw(digits.get(), enc);
+    OwnedRef digits(PyNumber_ToBase(obj, 10));
+    if (!digits) return fail_invalid(enc);
+    write_raw(digits.get(), enc);
 }
 
 // An int or int subclass.  Compact ints (the interpreter's small ones, up to
 // 2^30 in magnitude) are read directly.
-inline void writeInteger(PyObject* obj, Encoder* enc) noexcept {
+inline void write_integer(PyObject* obj, Encoder* enc) noexcept {
     Buffer_EnsureRoom(enc, kValueReserve);
     if (enc->errorMsg) return;
     PyLongObject* const value = reinterpret_cast<PyLongObject*>(obj);
     if (PyUnstable_Long_IsCompact(value)) {
         Buffer_AppendLongUnchecked(enc, PyUnstable_Long_CompactValue(value));
     } else {
-        writeWideInteger(obj, enc);
+        write_wide_integer(obj, enc);
     }
 }
 
@@ -173,8 +173,8 @@ inline void writeInteger(PyObject* obj, Encoder* enc) noexcept {
 
 // Rare key types: the text of str(key), made by the key's own string
 // conversion.  Out of line to keep the common string keys tight.
-[[gnu::noinline]] PyObject* convertKeyThroughStr(PyObject* key) noexcept {
-    PyRef text(PyObject_Str(key));
+[[gnu::noinline]] PyObject* convert_key_through_str(PyObject* key) noexcept {
+    OwnedRef text(PyObject_Str(key));
     if (!text) return nullptr;
     return PyUnicode_AsEncodedString(text.get(), nullptr, "surrogatepass");
 }
@@ -190,11 +190,11 @@ PyObject* Dict_convertKey(PyObject* key) noexcept {
     if (PyBytes_Check(key)) return Py_NewRef(key);
     if (Py_IS_TYPE(key, &PyBool_Type)) return PyBytes_FromString(key == Py_True ? "true" : "false");
     if (key == Py_None) return PyBytes_FromString("null");
-    return convertKeyThroughStr(key);
+    return convert_key_through_str(key);
 }
 
 // The key text held by a Dict_convertKey result, NUL-terminated.
-inline const char* keyText(PyObject* name, Py_ssize_t* length) noexcept {
+inline const char* key_text(PyObject* name, Py_ssize_t* length) noexcept {
     if (PyBytes_Check(name)) {
         *length = PyBytes_GET_SIZE(name);
         return PyBytes_AS_STRING(name);
@@ -223,7 +223,7 @@ struct ListWalk {
     PyObject* list;
     Py_ssize_t size;
     Py_ssize_t index = 0;
-    PyRef member;
+    OwnedRef member;
 
     static constexpr bool kIsObject = false;
     explicit ListWalk(PyObject* l) noexcept : list(l), size(PyList_GET_SIZE(l)) {}
@@ -252,7 +252,7 @@ struct TupleWalk {
     PyObject* tuple;
     Py_ssize_t size;
     Py_ssize_t index = 0;
-    PyRef member;
+    OwnedRef member;
 
     static constexpr bool kIsObject = false;
     explicit TupleWalk(PyObject* t) noexcept : tuple(t), size(PyTuple_GET_SIZE(t)) {}
@@ -276,15 +276,15 @@ struct TupleWalk {
 struct DictWalk {
     PyObject* dict;
     Py_ssize_t position = 0;
-    PyRef member;
-    PyRef name;
+    OwnedRef member;
+    OwnedRef name;
 
     static constexpr bool kIsObject = true;
     explicit DictWalk(PyObject* d) noexcept : dict(d) {}
 
     // Out of line: the critical section's record stays out of the frame of
     // every nesting level.
-    [[gnu::noinline]] static bool nextPair(PyObject* dict, Py_ssize_t* position, PyObject** key,
+    [[gnu::noinline]] static bool next_pair(PyObject* dict, Py_ssize_t* position, PyObject** key,
                                            PyObject** value) noexcept {
         int found;
         Py_BEGIN_CRITICAL_SECTION(dict);
@@ -300,8 +300,8 @@ struct DictWalk {
     [[gnu::noinline]] int32_t next() noexcept {
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        if (!nextPair(dict, &position, &key, &value)) return 0;
-        PyRef keyRef(key);
+        if (!next_pair(dict, &position, &key, &value)) return 0;
+        OwnedRef keyRef(key);
         member.reset(value);
         name.reset(Dict_convertKey(key));
         return name ? 1 : -1;
@@ -324,12 +324,12 @@ struct SortedDictWalk {
     };
 
     PyObject* dict;
-    PyRef keys;
+    OwnedRef keys;
     Pair* pairs = nullptr;  // ordered by key address once sorted
     Py_ssize_t size = 0;
     Py_ssize_t index = 0;
-    PyRef member;
-    PyRef name;
+    OwnedRef member;
+    OwnedRef name;
 
     static constexpr bool kIsObject = true;
     explicit SortedDictWalk(PyObject* d) noexcept : dict(d) {}
@@ -340,7 +340,7 @@ struct SortedDictWalk {
         PyMem_Free(pairs);
     }
 
-    [[gnu::noinline]] bool takeSortedSnapshot() noexcept {
+    [[gnu::noinline]] bool take_sorted_snapshot() noexcept {
         bool made = false;
         Py_BEGIN_CRITICAL_SECTION(dict);
         const Py_ssize_t count = PyDict_GET_SIZE(dict);
@@ -370,7 +370,7 @@ struct SortedDictWalk {
     }
 
     [[gnu::noinline]] int32_t next() noexcept {
-        if (!keys && !takeSortedSnapshot()) return -1;
+        if (!keys && !take_sorted_snapshot()) return -1;
         if (index >= size) return 0;
         // Our own list: no one else can change it, and the sort keeps every
         // key it was given, so each one has its pair.
@@ -388,12 +388,12 @@ struct SortedDictWalk {
 
 // ---- containers ------------------------------------------------------------------
 
-inline void encodeValue(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept;
+inline void encode_value(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept;
 
 // The members of a container, with separators, line breaks and indentation,
 // between its brackets.  The walk owns each member while it is written.
 template <typename Walk>
-void walkContainer(Encoder* enc, Walk& walk) noexcept {
+void walk_container(Encoder* enc, Walk& walk) noexcept {
     constexpr char close = Walk::kIsObject ? '}' : ']';
     const int32_t level = enc->level;
     Buffer_EnsureRoom(enc, 1);
@@ -414,17 +414,17 @@ void walkContainer(Encoder* enc, Walk& walk) noexcept {
     for (;;) {
         Buffer_EnsureRoom(enc, memberRoom);
         if (enc->errorMsg) return;
-        if (step < 0) return failInvalid(enc);  // the pending exception wins
+        if (step < 0) return fail_invalid(enc);  // the pending exception wins
         if (!first) Buffer_AppendBytesUnchecked(enc, enc->itemSeparator, separatorLength);
         if (indent) Buffer_AppendCharUnchecked(enc, '\n');
 
         const char* key = nullptr;
         Py_ssize_t keyLength = 0;
-        if constexpr (Walk::kIsObject) key = keyText(walk.name.get(), &keyLength);
+        if constexpr (Walk::kIsObject) key = key_text(walk.name.get(), &keyLength);
 
         enc->level++;
         Buffer_AppendIndentUnchecked(enc, enc->level);
-        encodeValue(walk.member.get(), enc, key, keyLength);
+        encode_value(walk.member.get(), enc, key, keyLength);
         if (enc->errorMsg) return;
 
         first = false;
@@ -446,34 +446,34 @@ void walkContainer(Encoder* enc, Walk& walk) noexcept {
 // the stack only while its container is open: a level of nesting is one of
 // these frames (with encode() inlined into it).
 template <typename Walk, typename... Args>
-void writeContainer(Encoder* enc, Args... args) noexcept {
+void write_container(Encoder* enc, Args... args) noexcept {
     if (!enter_nesting(enc->stackFloor, kNestingContext)) {
         enc->errorMsg = kErrRecursion;  // the pending RecursionError wins
         return;
     }
     Walk walk(args...);
-    walkContainer(enc, walk);
+    walk_container(enc, walk);
     leave_nesting();
 }
 
-[[gnu::noinline]] void writeList(PyObject* list, Encoder* enc) noexcept { writeContainer<ListWalk>(enc, list); }
+[[gnu::noinline]] void write_list(PyObject* list, Encoder* enc) noexcept { write_container<ListWalk>(enc, list); }
 
-[[gnu::noinline]] void writeTuple(PyObject* tuple, Encoder* enc) noexcept {
-    writeContainer<TupleWalk>(enc, tuple);
+[[gnu::noinline]] void write_tuple(PyObject* tuple, Encoder* enc) noexcept {
+    write_container<TupleWalk>(enc, tuple);
 }
 
 // `dict` is kept alive by the caller for the whole walk.
-[[gnu::noinline]] void writeDictInOrder(PyObject* dict, Encoder* enc) noexcept {
-    writeContainer<DictWalk>(enc, dict);
+[[gnu::noinline]] void write_dict_in_order(PyObject* dict, Encoder* enc) noexcept {
+    write_container<DictWalk>(enc, dict);
 }
 
-[[gnu::noinline]] void writeDictSorted(PyObject* dict, Encoder* enc) noexcept {
-    writeContainer<SortedDictWalk>(enc, dict);
+[[gnu::noinline]] void write_dict_sorted(PyObject* dict, Encoder* enc) noexcept {
+    write_container<SortedDictWalk>(enc, dict);
 }
 
-inline void writeDict(PyObject* dict, Encoder* enc) noexcept {
-    if (enc->sortKeys) writeDictSorted(dict, enc);
-    else writeDictInOrder(dict, enc);
+inline void write_dict(PyObject* dict, Encoder* enc) noexcept {
+    if (enc->sortKeys) write_dict_sorted(dict, enc);
+    else write_dict_in_order(dict, enc);
 }
 
 // ---- the common exact types --------------------------------------------------------
@@ -482,17 +482,17 @@ inline void writeDict(PyObject* dict, Encoder* enc) noexcept {
 // frequency; false when it is none of them.  None of these types can match
 // an earlier step of the full classification order, nor be a Decimal, so
 // writing them first changes no outcome.
-inline bool writeCommonType(PyObject* obj, Encoder* enc) noexcept {
+inline bool write_common_type(PyObject* obj, Encoder* enc) noexcept {
     PyTypeObject* const type = Py_TYPE(obj);
-    if (type == &PyUnicode_Type) writeStr(obj, enc);
-    else if (type == &PyLong_Type) writeInteger(obj, enc);
-    else if (type == &PyFloat_Type) writeDouble(enc, PyFloat_AS_DOUBLE(obj));
-    else if (obj == Py_True) writeLiteral(enc, "true", 4);
-    else if (obj == Py_False) writeLiteral(enc, "false", 5);
-    else if (obj == Py_None) writeLiteral(enc, "null", 4);
-    else if (type == &PyList_Type) writeList(obj, enc);
-    else if (type == &PyDict_Type) writeDict(obj, enc);
-    else if (type == &PyTuple_Type) writeTuple(obj, enc);
+    if (type == &PyUnicode_Type) write_str(obj, enc);
+    else if (type == &PyLong_Type) write_integer(obj, enc);
+    else if (type == &PyFloat_Type) write_double(enc, PyFloat_AS_DOUBLE(obj));
+    else if (obj == Py_True) write_literal(enc, "true", 4);
+    else if (obj == Py_False) write_literal(enc, "false", 5);
+    else if (obj == Py_None) write_literal(enc, "null", 4);
+    else if (type == &PyList_Type) write_list(obj, enc);
+    else if (type == &PyDict_Type) write_dict(obj, enc);
+    else if (type == &PyTuple_Type) write_tuple(obj, enc);
     else return false;
     return true;
 }
@@ -501,7 +501,7 @@ inline bool writeCommonType(PyObject* obj, Encoder* enc) noexcept {
 
 // 1 when `obj` has the attribute `name`, 0 when it has not, -1 when the
 // lookup raised anything but AttributeError (which then propagates).
-[[gnu::noinline]] int lookupHook(PyObject* obj, const char* name) noexcept {
+[[gnu::noinline]] int lookup_hook(PyObject* obj, const char* name) noexcept {
     PyObject* attribute = nullptr;
     const int found = PyObject_GetOptionalAttrString(obj, name, &attribute);
     Py_XDECREF(attribute);
@@ -511,39 +511,39 @@ inline bool writeCommonType(PyObject* obj, Encoder* enc) noexcept {
 // 1 when `obj` is an instance of decimal.Decimal, 0 when not (always when
 // `decimal` could not be imported), -1 when the instance check raised: it
 // may run user code (a __class__ property, a metaclass's __instancecheck__).
-int isDecimal(PyObject* obj, const Encoder* enc) noexcept {
+int is_decimal(PyObject* obj, const Encoder* enc) noexcept {
     if (!enc->decimalType) return 0;
     return PyObject_IsInstance(obj, enc->decimalType);
 }
 
-[[gnu::noinline]] void writeToDictResult(PyObject* obj, Encoder* enc) noexcept {
-    PyRef result(PyObject_CallMethod(obj, "toDict", nullptr));
-    if (!result) return failInvalid(enc);
+[[gnu::noinline]] void write_to_dict_result(PyObject* obj, Encoder* enc) noexcept {
+    OwnedRef result(PyObject_CallMethod(obj, "toDict", nullptr));
+    if (!result) return fail_invalid(enc);
     if (!PyType_HasFeature(Py_TYPE(result.get()), Py_TPFLAGS_DICT_SUBCLASS)) {
         PyErr_Format(PyExc_TypeError, "toDict() should return a dict, got %s", Py_TYPE(result.get())->tp_name);
-        return failInvalid(enc);
+        return fail_invalid(enc);
     }
-    writeDict(result.get(), enc);  // `result` may be its only owner
+    write_dict(result.get(), enc);  // `result` may be its only owner
 }
 
-[[gnu::noinline]] void writeJsonMethodResult(PyObject* obj, Encoder* enc) noexcept {
-    PyRef result(PyObject_CallMethod(obj, "__json__", nullptr));
-    if (!result) return failInvalid(enc);
+[[gnu::noinline]] void write_json_method_result(PyObject* obj, Encoder* enc) noexcept {
+    OwnedRef result(PyObject_CallMethod(obj, "__json__", nullptr));
+    if (!result) return fail_invalid(enc);
     if (!PyBytes_Check(result.get()) && !PyUnicode_Check(result.get())) {
         PyErr_Format(PyExc_TypeError, "__json__() should return str or bytes, got %s",
                      Py_TYPE(result.get())->tp_name);
-        return failInvalid(enc);
+        return fail_invalid(enc);
     }
     Buffer_EnsureRoom(enc, kValueReserve);
-    if (!enc->errorMsg) writeRaw(result.get(), enc);
+    if (!enc->errorMsg) write_raw(result.get(), enc);
 }
 
 // Raises "<repr> is not JSON serializable"; any failure on the way (repr,
 // its UTF-8 encoding) stands instead.
-[[gnu::noinline]] void raiseNotSerializable(PyObject* obj) noexcept {
-    PyRef repr(PyObject_Repr(obj));
+[[gnu::noinline]] void raise_not_serializable(PyObject* obj) noexcept {
+    OwnedRef repr(PyObject_Repr(obj));
     if (!repr) return;
-    PyRef utf8(PyUnicode_AsEncodedString(repr.get(), nullptr, "strict"));
+    OwnedRef utf8(PyUnicode_AsEncodedString(repr.get(), nullptr, "strict"));
     if (!utf8) return;
     // %U rather than the bytes through %s, so that a repr holding a NUL is
     // not cut short; for every other repr the text is the same.
@@ -555,43 +555,43 @@ int isDecimal(PyObject* obj, const Encoder* enc) noexcept {
 // subclasses and Decimal, dict, list and tuple subclasses, toDict(),
 // __json__(), then `default`, whose result is classified again from the
 // start.  Out of line: only this path pays for its frame.
-[[gnu::noinline]] void encodeClassified(PyObject* obj, Encoder* enc) noexcept {
-    PyRef substitute;  // the latest result of `default`: its only owner, maybe
+[[gnu::noinline]] void encode_classified(PyObject* obj, Encoder* enc) noexcept {
+    OwnedRef substitute;  // the latest result of `default`: its only owner, maybe
     PyObject* current = obj;
     for (int defaultCalls = 0;; ++defaultCalls) {
-        if (current != obj && writeCommonType(current, enc)) return;
+        if (current != obj && write_common_type(current, enc)) return;
         PyTypeObject* const type = Py_TYPE(current);
-        if (type == &PyBool_Type) return writeLiteral(enc, current == Py_True ? "true" : "false",
+        if (type == &PyBool_Type) return write_literal(enc, current == Py_True ? "true" : "false",
                                                        current == Py_True ? 4 : 5);
-        if (PyType_HasFeature(type, Py_TPFLAGS_LONG_SUBCLASS)) return writeInteger(current, enc);
+        if (PyType_HasFeature(type, Py_TPFLAGS_LONG_SUBCLASS)) return write_integer(current, enc);
         if (PyType_HasFeature(type, Py_TPFLAGS_BYTES_SUBCLASS) && !enc->rejectBytes)
-            return writeBytes(current, enc);
-        if (PyType_HasFeature(type, Py_TPFLAGS_UNICODE_SUBCLASS)) return writeStr(current, enc);
-        if (PyType_IsSubtype(type, &PyFloat_Type)) return writeFloatObject(current, enc);
-        const int decimal = isDecimal(current, enc);
-        if (decimal < 0) return failInvalid(enc);
-        if (decimal) return writeFloatObject(current, enc);
-        if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) return writeDict(current, enc);
-        if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) return writeList(current, enc);
-        if (PyType_HasFeature(type, Py_TPFLAGS_TUPLE_SUBCLASS)) return writeTuple(current, enc);
+            return write_bytes(current, enc);
+        if (PyType_HasFeature(type, Py_TPFLAGS_UNICODE_SUBCLASS)) return write_str(current, enc);
+        if (PyType_IsSubtype(type, &PyFloat_Type)) return write_float_object(current, enc);
+        const int decimal = is_decimal(current, enc);
+        if (decimal < 0) return fail_invalid(enc);
+        if (decimal) return write_float_object(current, enc);
+        if (PyType_HasFeature(type, Py_TPFLAGS_DICT_SUBCLASS)) return write_dict(current, enc);
+        if (PyType_HasFeature(type, Py_TPFLAGS_LIST_SUBCLASS)) return write_list(current, enc);
+        if (PyType_HasFeature(type, Py_TPFLAGS_TUPLE_SUBCLASS)) return write_tuple(current, enc);
 
-        int found = lookupHook(current, "toDict");
-        if (found < 0) return failInvalid(enc);
-        if (found) return writeToDictResult(current, enc);
-        found = lookupHook(current, "__json__");
-        if (found < 0) return failInvalid(enc);
-        if (found) return writeJsonMethodResult(current, enc);
+        int found = lookup_hook(current, "toDict");
+        if (found < 0) return fail_invalid(enc);
+        if (found) return write_to_dict_result(current, enc);
+        found = lookup_hook(current, "__json__");
+        if (found < 0) return fail_invalid(enc);
+        if (found) return write_json_method_result(current, enc);
 
         if (!enc->defaultFn) {
-            raiseNotSerializable(current);
-            return failInvalid(enc);
+            raise_not_serializable(current);
+            return fail_invalid(enc);
         }
         if (defaultCalls == kDefaultCallBudget) {
             PyErr_SetString(PyExc_TypeError, kErrDefaultBudget);
-            return failInvalid(enc);
+            return fail_invalid(enc);
         }
         PyObject* next = PyObject_CallOneArg(enc->defaultFn, current);
-        if (!next) return failInvalid(enc);
+        if (!next) return fail_invalid(enc);
         // The previous substitute (the argument just passed) is released
         // only now, after the call.
         substitute.reset(next);
@@ -602,15 +602,15 @@ int isDecimal(PyObject* obj, const Encoder* enc) noexcept {
 // Inlined into each container writer, so that a level of nesting is one
 // frame; what would enlarge that frame (keys, long strings, rare types) is
 // kept out of line.
-[[gnu::always_inline]] inline void encodeValue(PyObject* obj, Encoder* enc, const char* name,
+[[gnu::always_inline]] inline void encode_value(PyObject* obj, Encoder* enc, const char* name,
                                                Py_ssize_t nameLength) noexcept {
     if (enc->level > kRecursionMax) {
         enc->errorMsg = kErrRecursion;
         return;
     }
     if (enc->errorMsg) return;
-    if (name && !writeKey(enc, name, nameLength)) return;
-    if (!writeCommonType(obj, enc)) encodeClassified(obj, enc);
+    if (name && !write_key(enc, name, nameLength)) return;
+    if (!write_common_type(obj, enc)) encode_classified(obj, enc);
     enc->level--;
 }
 
@@ -618,7 +618,7 @@ int isDecimal(PyObject* obj, const Encoder* enc) noexcept {
 
 // ---- encode ------------------------------------------------------------------------
 
-const char* str_utf8(PyObject* str, Py_ssize_t* length, PyRef* holder) noexcept {
+const char* str_utf8(PyObject* str, Py_ssize_t* length, OwnedRef* holder) noexcept {
     if (PyUnicode_IS_COMPACT_ASCII(str)) {
         *length = PyUnicode_GET_LENGTH(str);
         return static_cast<const char*>(PyUnicode_DATA(str));
@@ -630,5 +630,5 @@ const char* str_utf8(PyObject* str, Py_ssize_t* length, PyRef* holder) noexcept 
 }
 
 void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept {
-    encodeValue(obj, enc, name, nameLength);
+    encode_value(obj, enc, name, nameLength);
 }

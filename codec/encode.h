@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "codec/escape.h"
-#include "codec/pyref.h"
+#include "codec/owned_ref.h"
 
 #if PY_VERSION_HEX < 0x030D0000
 #error "quelt's encoder needs CPython 3.13 or newer (PyList_GetItemRef, critical sections)"
@@ -59,4 +59,4 @@ void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nameLength
 // followed by a NUL.  A compact ASCII str is read in place (it is immutable
 // and the caller keeps it alive); otherwise the bytes are made into
 // `*holder`.  Null with an exception set on failure.
-const char* str_utf8(PyObject* str, Py_ssize_t* length, PyRef* holder) noexcept;
+const char* str_utf8(PyObject* str, Py_ssize_t* length, OwnedRef* holder) noexcept;

@@ -5,7 +5,7 @@
 #include "codec/file_method.h"
 #include "codec/nesting.h"
 #include "codec/output_buffer.h"
-#include "codec/pyref.h"
+#include "codec/owned_ref.h"
 
 namespace {
 
@@ -27,8 +27,8 @@ struct EncoderResources {
 
 // Separators into enc; false with an exception set.  The holders own the
 // bytes objects made for non-ASCII separators.
-bool setSeparators(Encoder* enc, PyObject* separators, PyRef* itemHolder,
-                          PyRef* keyHolder) noexcept {
+bool set_separators(Encoder* enc, PyObject* separators, OwnedRef* itemHolder,
+                          OwnedRef* keyHolder) noexcept {
     if (!separators || separators == Py_None) {
         enc->itemSeparator = ",";
         enc->itemSeparatorLength = 1;
@@ -68,7 +68,7 @@ bool setSeparators(Encoder* enc, PyObject* separators, PyRef* itemHolder,
 // turns the text into a str, or the recorded error into an exception.  A
 // hook that calls dumps again nests a whole call, with a region of its own,
 // in this one.
-PyObject* runEncoder(Encoder* enc, PyObject* obj) noexcept {
+PyObject* run_encoder(Encoder* enc, PyObject* obj) noexcept {
     char region[kStackRegionSize];
     enc->start = enc->offset = region;
     enc->end = region + kStackRegionSize;
@@ -112,9 +112,9 @@ PyObject* quelt_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
     // The arguments may come from a keyword dictionary that the caller, or a
     // hook during the walk, can change: our own references keep the root,
     // `default` and the separator strings alive until the call returns.
-    PyRef rootRef(Py_NewRef(obj));
-    PyRef defaultRef(Py_XNewRef(defaultFn));
-    PyRef separatorsRef(Py_XNewRef(separators));
+    OwnedRef rootRef(Py_NewRef(obj));
+    OwnedRef defaultRef(Py_XNewRef(defaultFn));
+    OwnedRef separatorsRef(Py_XNewRef(separators));
 
     enc.escape.ensureAscii = ensureAscii != 0;
     enc.escape.encodeHTMLChars = encodeHTMLChars != 0;
@@ -135,13 +135,13 @@ PyObject* quelt_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
     }
     enc.indent = indent;
 
-    PyRef itemSeparatorHolder;
-    PyRef keySeparatorHolder;
-    if (!setSeparators(&enc, separators, &itemSeparatorHolder, &keySeparatorHolder))
+    OwnedRef itemSeparatorHolder;
+    OwnedRef keySeparatorHolder;
+    if (!set_separators(&enc, separators, &itemSeparatorHolder, &keySeparatorHolder))
         return nullptr;
 
     enc.allowNan = allowNan ? 1 : 0;
-    return runEncoder(&enc, obj);
+    return run_encoder(&enc, obj);
 }
 
 PyObject* quelt_dump(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -149,17 +149,17 @@ PyObject* quelt_dump(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* fp = nullptr;
     if (!PyArg_ParseTuple(args, "OO", &obj, &fp)) return nullptr;
 
-    PyRef write(file_method(fp, "write"));
+    OwnedRef write(file_method(fp, "write"));
     if (!write) return nullptr;
 
-    PyRef dumpsArgs(PyTuple_Pack(1, obj));
+    OwnedRef dumpsArgs(PyTuple_Pack(1, obj));
     if (!dumpsArgs) return nullptr;
-    PyRef text(quelt_dumps(module, dumpsArgs.get(), kwargs));
+    OwnedRef text(quelt_dumps(module, dumpsArgs.get(), kwargs));
     if (!text) return nullptr;
 
-    PyRef writeArgs(PyTuple_Pack(1, text.get()));
+    OwnedRef writeArgs(PyTuple_Pack(1, text.get()));
     if (!writeArgs) return nullptr;
-    PyRef result(PyObject_CallObject(write.get(), writeArgs.get()));
+    OwnedRef result(PyObject_CallObject(write.get(), writeArgs.get()));
     if (!result) return nullptr;
     Py_RETURN_NONE;
 }

@@ -110,7 +110,7 @@ constexpr char kErrSequenceLength[] = "Unsupported UTF-8 sequence length when en
 
 // ---- writers -------------------------------------------------------------------
 
-inline char* writeHexByte(char* out, uint8_t byte) noexcept {
+inline char* write_hex_byte(char* out, uint8_t byte) noexcept {
     out[0] = '\\';
     out[1] = 'u';
     out[2] = '0';
@@ -120,7 +120,7 @@ inline char* writeHexByte(char* out, uint8_t byte) noexcept {
     return out + 6;
 }
 
-inline char* writeHexUnit(char* out, uint32_t unit) noexcept {
+inline char* write_hex_unit(char* out, uint32_t unit) noexcept {
     out[0] = '\\';
     out[1] = 'u';
     out[2] = g_hexChars[(unit >> 12) & 0x0F];
@@ -131,21 +131,21 @@ inline char* writeHexUnit(char* out, uint32_t unit) noexcept {
 }
 
 // A code point above U+FFFF as its surrogate pair of escapes.
-inline char* writeHexPair(char* out, uint32_t cp) noexcept {
+inline char* write_hex_pair(char* out, uint32_t cp) noexcept {
     const uint32_t v = cp - 0x10000;
-    out = writeHexUnit(out, 0xD800 + (v >> 10));
-    return writeHexUnit(out, 0xDC00 + (v & 0x3FF));
+    out = write_hex_unit(out, 0xD800 + (v >> 10));
+    return write_hex_unit(out, 0xDC00 + (v & 0x3FF));
 }
 
 // An ASCII byte that is not plain: its escape under the options.
-inline char* writeAsciiEscape(const EscapeOptions& options, uint8_t byte, uint8_t cls, char* out) noexcept {
+inline char* write_ascii_escape(const EscapeOptions& options, uint8_t byte, uint8_t cls, char* out) noexcept {
     switch (cls) {
     case SL:
         if (options.escapeForwardSlashes) *out++ = '\\';
         *out++ = '/';
         return out;
     case HT:
-        if (options.encodeHTMLChars) return writeHexByte(out, byte);
+        if (options.encodeHTMLChars) return write_hex_byte(out, byte);
         *out++ = char(byte);
         return out;
     case EB: case ET: case EN: case EF: case ER: case EQ: case EBS:
@@ -153,7 +153,7 @@ inline char* writeAsciiEscape(const EscapeOptions& options, uint8_t byte, uint8_
         out[1] = g_escapeChars[cls + 1];
         return out + 2;
     default:  // END (an embedded NUL), CT
-        return writeHexByte(out, byte);
+        return write_hex_byte(out, byte);
     }
 }
 
@@ -175,7 +175,7 @@ inline utf8::Chunk not_plain(utf8::Chunk c) noexcept {
 // Copies the plain run at `in` sixteen bytes at a time (storing whole blocks
 // is safe: 6 bytes of room per input byte leave at least 96 for each 16).
 template <bool highBytesPlain>
-inline const uint8_t* copyPlainRun(const uint8_t* in, const uint8_t* stop, char** out) noexcept {
+inline const uint8_t* copy_plain_run(const uint8_t* in, const uint8_t* stop, char** out) noexcept {
 #if defined(__SSE2__)
     return utf8::scan16(in, stop, not_plain<highBytesPlain>, out);
 #else
@@ -185,7 +185,7 @@ inline const uint8_t* copyPlainRun(const uint8_t* in, const uint8_t* stop, char*
 #endif
 }
 
-[[gnu::noinline]] char* escapeFailed(const char** error, const char* message) noexcept {
+[[gnu::noinline]] char* escape_failed(const char** error, const char* message) noexcept {
     *error = message;
     return nullptr;
 }
@@ -195,7 +195,7 @@ inline const uint8_t* copyPlainRun(const uint8_t* in, const uint8_t* stop, char*
 char* Buffer_EscapeStringValidated(const EscapeOptions& options, const char* io, const char* end,
                                    char* out, const char** error) noexcept {
     const uint8_t* const stop = reinterpret_cast<const uint8_t*>(end);
-    const uint8_t* in = copyPlainRun<false>(reinterpret_cast<const uint8_t*>(io), stop, &out);
+    const uint8_t* in = copy_plain_run<false>(reinterpret_cast<const uint8_t*>(io), stop, &out);
 
     // No bounds test per byte: the NUL at `stop` has class END and is the
     // only way out of the loop.  Multi-byte sequences check the remaining
@@ -207,40 +207,40 @@ char* Buffer_EscapeStringValidated(const EscapeOptions& options, const char* io,
         switch (cls) {
         case CPY:
             *out++ = char(byte);
-            in = copyPlainRun<false>(in + 1, stop, &out);
+            in = copy_plain_run<false>(in + 1, stop, &out);
             // The short tail of the run: the NUL (class END) stops it.
             while (g_asciiOutputTable[*in] == CPY) *out++ = char(*in++);
             continue;
         case END:
             if (in == stop) return out;
-            out = writeHexByte(out, 0);
+            out = write_hex_byte(out, 0);
             ++in;
             continue;
         case U2: length = 2; break;
         case U3: length = 3; break;
         case U4: length = 4; break;
         case U5: case U6:
-            return escapeFailed(error, kErrSequenceLength);
+            return escape_failed(error, kErrSequenceLength);
         default:
-            out = writeAsciiEscape(options, byte, cls, out);
+            out = write_ascii_escape(options, byte, cls, out);
             ++in;
             continue;
         }
-        if (stop - in < length) return escapeFailed(error, kErrUnterminated);
+        if (stop - in < length) return escape_failed(error, kErrUnterminated);
         const utf8::Sequence sequence = utf8::decode_sequence(in, length);
         switch (sequence.error) {
         case utf8::SequenceError::None:
             break;
         case utf8::SequenceError::BadContinuation:
-            return escapeFailed(error, length == 2 ? kErrContinuation2 : length == 3 ? kErrContinuation3
+            return escape_failed(error, length == 2 ? kErrContinuation2 : length == 3 ? kErrContinuation3
                                                                                       : kErrContinuation4);
         case utf8::SequenceError::Overlong:
-            return escapeFailed(error, length == 2 ? kErrOverlong2 : length == 3 ? kErrOverlong3 : kErrOverlong4);
+            return escape_failed(error, length == 2 ? kErrOverlong2 : length == 3 ? kErrOverlong3 : kErrOverlong4);
         case utf8::SequenceError::AboveMax:
-            return escapeFailed(error, kErrAboveMax);
+            return escape_failed(error, kErrAboveMax);
         }
-        out = sequence.codePoint < 0x10000 ? writeHexUnit(out, sequence.codePoint)
-                                           : writeHexPair(out, sequence.codePoint);
+        out = sequence.codePoint < 0x10000 ? write_hex_unit(out, sequence.codePoint)
+                                           : write_hex_pair(out, sequence.codePoint);
         in += length;
     }
 }
@@ -248,7 +248,7 @@ char* Buffer_EscapeStringValidated(const EscapeOptions& options, const char* io,
 char* Buffer_EscapeStringUnvalidated(const EscapeOptions& options, const char* io, const char* end,
                                      char* out) noexcept {
     const uint8_t* const stop = reinterpret_cast<const uint8_t*>(end);
-    const uint8_t* in = copyPlainRun<true>(reinterpret_cast<const uint8_t*>(io), stop, &out);
+    const uint8_t* in = copy_plain_run<true>(reinterpret_cast<const uint8_t*>(io), stop, &out);
 
     // As above, the NUL at `stop` is the only end test.  The lead-byte
     // classes mean nothing here: those bytes are copied like class CPY.
@@ -257,26 +257,26 @@ char* Buffer_EscapeStringUnvalidated(const EscapeOptions& options, const char* i
         const uint8_t cls = g_asciiOutputTable[byte];
         if (cls <= U6 && cls != END) {
             *out++ = char(byte);
-            in = copyPlainRun<true>(in, stop, &out);
+            in = copy_plain_run<true>(in, stop, &out);
             continue;  // the next turn copies the short tail byte by byte
         }
         if (cls == END && in - 1 == stop) return out;
-        out = writeAsciiEscape(options, byte, cls, out);
+        out = write_ascii_escape(options, byte, cls, out);
     }
 }
 
 namespace {
 
 template <typename Unit>
-char* escapeCodePoints(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept {
+char* escape_code_points_of(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept {
     for (const Unit* const stop = in + count; in < stop; ++in) {
         const uint32_t cp = *in;
         if (cp < 0x80) {
             const uint8_t cls = g_asciiOutputTable[cp];
             if (cls == CPY) *out++ = char(cp);
-            else out = writeAsciiEscape(options, uint8_t(cp), cls, out);
+            else out = write_ascii_escape(options, uint8_t(cp), cls, out);
         } else if (options.ensureAscii) {
-            out = cp < 0x10000 ? writeHexUnit(out, cp) : writeHexPair(out, cp);
+            out = cp < 0x10000 ? write_hex_unit(out, cp) : write_hex_pair(out, cp);
         } else {
             out = utf8::encode_code_point(out, cp);
         }
@@ -287,13 +287,13 @@ char* escapeCodePoints(const EscapeOptions& options, const Unit* in, size_t coun
 }  // namespace
 
 char* escape_code_points(const EscapeOptions& options, const uint8_t* in, size_t count, char* out) noexcept {
-    return escapeCodePoints(options, in, count, out);
+    return escape_code_points_of(options, in, count, out);
 }
 
 char* escape_code_points(const EscapeOptions& options, const uint16_t* in, size_t count, char* out) noexcept {
-    return escapeCodePoints(options, in, count, out);
+    return escape_code_points_of(options, in, count, out);
 }
 
 char* escape_code_points(const EscapeOptions& options, const uint32_t* in, size_t count, char* out) noexcept {
-    return escapeCodePoints(options, in, count, out);
+    return escape_code_points_of(options, in, count, out);
 }
