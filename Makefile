@@ -9,13 +9,13 @@ PYTHON  := $(VENV)/bin/python
 PIP     := $(PYTHON) -m pip --disable-pip-version-check -q
 BUILD   := build
 
-.PHONY: all test test-native install interpreter clean
+.PHONY: all test install interpreter clean
 
 all: test
 
 # The venv is made from the free-threaded interpreter; the provisioning
 # script prints its path on its last line (building it once per machine).
-$(VENV)/.ready: requirements-dev.txt scripts/provision-python.sh
+$(VENV)/.ready: requirements-dev.txt requirements-test.txt scripts/provision-python.sh
 	py=$$(scripts/provision-python.sh | tail -n 1); \
 	"$$py" -c 'import sys; assert sys.version_info >= (3, 13), sys.version'; \
 	rm -rf $(VENV); "$$py" -m venv $(VENV)
@@ -37,22 +37,21 @@ test: install test-native
 	if [ $$rc -eq 5 ]; then echo "make test: pytest collected no tests" >&2; fi; \
 	exit $$rc
 
-clean:
-	rm -rf $(BUILD) $(VENV) .venv-gil *.egg-info
-
-# ---- native test programs ----------------------------------------------------
-# Built with CMake into build/native (the venv's python satisfies the
-# project's find_package(Python)) and run without Python.  numconv_oracle
-# compares the number door with double-conversion on generated inputs and
-# on every number of canada.json (tests/data, else ../shared/bench-data).
-NATIVE      := $(BUILD)/native
-CANADA_JSON := $(firstword $(wildcard tests/data/canada.json ../shared/bench-data/canada.json))
-
+# The C++ tests of the parts that need no interpreter, built with CMake into
+# build/native and run: the escapers against a byte-at-a-time reference, and
+# numconv_oracle, the number door against double-conversion on generated
+# inputs and on every number of canada.json.
+.PHONY: test-native
 test-native: $(VENV)/.ready
-	$(VENV)/bin/cmake -S . -B $(NATIVE) -DQUELT_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DPython_EXECUTABLE=$(abspath $(PYTHON)) >/dev/null
-	$(VENV)/bin/cmake --build $(NATIVE) --target numconv_oracle
-	$(NATIVE)/numconv_oracle $(CANADA_JSON)
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/native -G Ninja \
+	    -DQUELT_NATIVE_TESTS=ON -DPython_EXECUTABLE="$(abspath $(PYTHON))" >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/native --target escape_test numconv_oracle
+	$(BUILD)/native/escape_test
+	gzip -dc tests/data/documents/canada.json.gz >$(BUILD)/native/canada.json
+	$(BUILD)/native/numconv_oracle $(BUILD)/native/canada.json
+
+clean:
+	rm -rf $(BUILD) $(VENV) .venv-gil *.egg-info dist
 
 # ---- benchmarks ------------------------------------------------------------
 # `make bench` measures quelt against the standard library's json and the
@@ -68,7 +67,7 @@ VENV_GIL   := .venv-gil
 PYTHON_GIL := $(VENV_GIL)/bin/python
 PIP_GIL    := $(PYTHON_GIL) -m pip --disable-pip-version-check -q
 
-$(VENV_GIL)/.ready: requirements-dev.txt scripts/provision-python.sh
+$(VENV_GIL)/.ready: requirements-dev.txt requirements-test.txt scripts/provision-python.sh
 	py=$$(scripts/provision-python.sh --gil | tail -n 1); \
 	"$$py" -c 'import sys; assert sys.version_info >= (3, 13), sys.version'; \
 	rm -rf $(VENV_GIL); "$$py" -m venv $(VENV_GIL)
@@ -119,3 +118,27 @@ fuzz:
 stress: install
 	QUELT_STRESS_SECONDS=$(STRESS_SECONDS) $(PYTHON) -m pytest -q tests/test_stress.py $(PYTEST_ARGS)
 	QUELT_STRESS_SECONDS=$(STRESS_SECONDS) scripts/test-asan.sh -q tests/test_stress.py $(PYTEST_ARGS)
+
+# ---- release artifacts, the installed wheel, typing ------------------------
+# `make dist` writes dist/: the sdist and, built from it, a manylinux wheel
+# for each build of CPython 3.13 (free-threaded cp313t from .venv, default
+# cp313 from .venv-gil), repaired and checked by auditwheel.
+# `make test-wheel` runs the suite against the free-threaded wheel installed
+# in a fresh venv, from a copy of tests/ outside the checkout.
+# `make typecheck` checks the stub against the built module (stubtest) and
+# the typed example and the tool under mypy --strict.
+.PHONY: dist test-wheel typecheck
+
+$(VENV)/.tools-ready: $(VENV)/.ready requirements-tools.txt
+	$(PIP) install -r requirements-tools.txt
+	touch $@
+
+dist: $(VENV)/.tools-ready $(VENV_GIL)/.ready
+	scripts/dist.sh $(PYTHON) $(PYTHON) $(PYTHON_GIL)
+
+test-wheel: $(VENV)/.tools-ready
+	scripts/test-wheel.sh "$$(scripts/provision-python.sh | tail -n 1)" $(PYTHON) $(PYTEST_ARGS)
+
+typecheck: install $(VENV)/.tools-ready
+	$(PYTHON) -m mypy.stubtest quelt --mypy-config-file pyproject.toml
+	$(PYTHON) -m mypy --strict tests/typing_example.py cli/quelt_tool.py

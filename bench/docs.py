@@ -1,7 +1,8 @@
 """The documents the benchmarks run on.
 
-Three real-world files are read from the shared data directory
-(``$BENCH_DATA``, by default ``../shared/bench-data`` beside the checkout):
+Three real-world files are read from the repository's test data
+(``tests/data/documents``, stored gzip-compressed) or from ``$BENCH_DATA``,
+a directory holding them as ``NAME.json`` or ``NAME.json.gz``:
 
 * ``twitter.json``       text and a lot of non-ASCII Unicode
 * ``citm_catalog.json``  many objects with repeated keys, mostly integers
@@ -28,6 +29,7 @@ directly as Python objects, so that no JSON text is ever held beside it.
 
 from __future__ import annotations
 
+import gzip
 import json
 import os
 import random
@@ -35,7 +37,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-DEFAULT_DATA_DIR = ROOT.parent / "shared" / "bench-data"
+DEFAULT_DATA_DIR = ROOT / "tests" / "data" / "documents"
 
 REAL_FILES = {
     "twitter": ("twitter.json", "real: text, Unicode"),
@@ -56,6 +58,17 @@ class Document:
 
 def data_dir() -> Path:
     return Path(os.environ.get("BENCH_DATA") or DEFAULT_DATA_DIR)
+
+
+def read_document(path: Path) -> bytes:
+    """The bytes of ``path``, or of ``path`` + ``.gz`` decompressed when only
+    that exists.  FileNotFoundError names both when neither does."""
+    if path.is_file():
+        return path.read_bytes()
+    packed = path.with_name(path.name + ".gz")
+    if packed.is_file():
+        return gzip.decompress(packed.read_bytes())
+    raise FileNotFoundError(f"neither {path} nor {packed.name} exists")
 
 
 # ---- generated documents ---------------------------------------------------
@@ -156,13 +169,14 @@ def load_documents(quick: bool = False) -> list[Document]:
     directory = data_dir()
     docs = []
     for name, (filename, description) in REAL_FILES.items():
-        path = directory / filename
-        if not path.is_file():
+        try:
+            data = read_document(directory / filename)
+        except FileNotFoundError as exc:
             raise FileNotFoundError(
-                f"{path} not found; set BENCH_DATA to the directory holding "
-                f"{', '.join(f for f, _ in REAL_FILES.values())}"
-            )
-        docs.append(Document(name, description, path.read_bytes()))
+                f"{exc}; set BENCH_DATA to the directory holding "
+                f"{', '.join(f for f, _ in REAL_FILES.values())} (or their .gz)"
+            ) from None
+        docs.append(Document(name, description, data))
     scale = 0.1 if quick else 1.0
     for name, (make, description) in GENERATED.items():
         docs.append(Document(name, description, _encode(make(scale))))

@@ -177,6 +177,6 @@ def main() -> int:
 if __name__ == "__main__":
     try:
         sys.exit(main())
-    except FileNotFoundError as exc:  # the shared data directory is missing
+    except FileNotFoundError as exc:  # the real documents are missing
         print(f"threads.py: {exc}", file=sys.stderr)
         sys.exit(2)

@@ -8,14 +8,11 @@
 #include <cstdio>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "codec/codec.h"
 #include "codec/file_method.h"
 #include "codec/nesting.h"
-#include "codec/pyref.h"
+#include "codec/owned_ref.h"
+#include "codec/utf8.h"
 #include "numconv/numconv.h"
 
 namespace {
@@ -30,6 +27,43 @@ constexpr Py_ssize_t kInlineScratchSlots = 256;
 constexpr size_t kKeyCacheSlots = 512;  // a power of two
 constexpr Py_ssize_t kKeyCacheMaxLength = 64;
 
+// ---- messages ------------------------------------------------------------------
+
+// The texts of JSONDecodeError, one per way a document can be malformed.
+constexpr char kErrExpectedValue[] = "Expected object or value";
+constexpr char kErrTrailingData[] = "Trailing data";
+constexpr char kErrNoMemory[] = "Could not reserve memory block";
+constexpr char kErrDepth[] = "Reached object decoding depth limit";
+constexpr char kErrTrue[] = "Unexpected character found when decoding 'true'";
+constexpr char kErrFalse[] = "Unexpected character found when decoding 'false'";
+constexpr char kErrNull[] = "Unexpected character found when decoding 'null'";
+constexpr char kErrNaN[] = "Unexpected character found when decoding 'NaN'";
+constexpr char kErrInfinity[] = "Unexpected character found when decoding 'Infinity'";
+constexpr char kErrNegInfinity[] = "Unexpected character found when decoding '-Infinity'";
+constexpr char kErrNumberWithoutDigit[] = "Unexpected character found when decoding 'number'";
+constexpr char kErrArrayAfterComma[] = "Unexpected character found when decoding array value (1)";
+constexpr char kErrArraySeparator[] = "Unexpected character found when decoding array value (2)";
+constexpr char kErrObjectSeparator[] = "Unexpected character in found when decoding object value";
+constexpr char kErrKeyNotString[] = "Key name of object must be 'string' when decoding 'object'";
+constexpr char kErrNoColon[] = "No ':' found when decoding object value";
+constexpr char kErrKeyNotStored[] = "Invalid JSON: object keys must be strings";
+constexpr char kErrUnmatchedQuote[] = "Unmatched '\"' when decoding 'string'";
+constexpr char kErrUnterminatedEscape[] = "Unterminated escape sequence when decoding 'string'";
+constexpr char kErrUnrecognizedEscape[] = "Unrecognized escape sequence when decoding 'string'";
+constexpr char kErrUnterminatedUnicodeEscape[] = "Unterminated unicode escape sequence when decoding 'string'";
+constexpr char kErrBadUnicodeEscape[] = "Unexpected character in unicode escape sequence when decoding 'string'";
+constexpr char kErrContinuation[] = "Invalid UTF-8 continuation byte when decoding 'string'";
+constexpr char kErrOverlong2[] = "Overlong 2-byte UTF-8 sequence detected when decoding 'string'";
+constexpr char kErrOverlong3[] = "Overlong 3-byte UTF-8 sequence detected when decoding 'string'";
+constexpr char kErrOverlong4[] = "Overlong 4-byte UTF-8 sequence detected when decoding 'string'";
+constexpr char kErrAboveMax[] = "Code point > U+10FFFF encountered whilst decoding 'string'";
+constexpr char kErrSequenceLength[] = "Invalid UTF-8 sequence length when decoding 'string'";
+constexpr char kErrStrayContinuation[] = "Found UTF-8 continuation byte without corresponding start byte when decoding 'string'";
+
+constexpr char kErrArbitraryBytes[] =
+    "Arbitrary bytes-like objects are no longer supported. Use either string, bytes, or bytearray.";
+constexpr char kErrExpectedInput[] = "Expected string, bytes, or bytearray";
+
 // ---- error recording ---------------------------------------------------------
 
 // Records the first parse error and where it is: the first byte that cannot
@@ -42,7 +76,6 @@ PyObject* fail(Decoder* ds, const char* message, const unsigned char* at) noexce
     return nullptr;
 }
 
-constexpr char kErrNumberWithoutDigit[] = "Unexpected character found when decoding 'number'";
 constexpr char kNestingContext[] = " while decoding a JSON document";
 
 // ---- byte classes --------------------------------------------------------------
@@ -84,6 +117,7 @@ constexpr std::array<uint8_t, 256> make_decoder_lookup() {
 constexpr std::array<uint8_t, 256> g_decoderLookup = make_decoder_lookup();
 
 static_assert(g_decoderLookup[0x00] == CLASS_END, "NUL ends every scan");
+static_assert(CLASS_LEAD2 == 2 && CLASS_LEAD3 == 3 && CLASS_LEAD4 == 4, "a lead's class is its sequence length");
 static_assert(g_decoderLookup[0x01] == CLASS_PLAIN && g_decoderLookup[0x1F] == CLASS_PLAIN,
               "raw control bytes are accepted as they are");
 static_assert(g_decoderLookup[0x7F] == CLASS_PLAIN, "DEL is plain");
@@ -95,28 +129,28 @@ static_assert(g_decoderLookup[0xF0] == CLASS_LEAD4 && g_decoderLookup[0xF4] == C
 static_assert(g_decoderLookup[0xF5] == CLASS_ABOVE_MAX && g_decoderLookup[0xF7] == CLASS_ABOVE_MAX, "");
 static_assert(g_decoderLookup[0xF8] == CLASS_NO_SEQUENCE && g_decoderLookup[0xFF] == CLASS_NO_SEQUENCE, "");
 
+#if defined(__SSE2__)
+// Quotation mark, backslash, NUL and every byte from 0x80 (its top bit).
+inline utf8::Chunk not_plain_in_string(utf8::Chunk c) noexcept {
+    using namespace utf8;
+    return either(either(equal(c, splat('"')), equal(c, splat('\\'))), either(equal(c, splat(0)), c));
+}
+
+inline utf8::Chunk not_whitespace(utf8::Chunk c) noexcept {
+    using namespace utf8;
+    const Chunk blank = either(either(equal(c, splat(' ')), equal(c, splat('\n'))),
+                               either(equal(c, splat('\r')), equal(c, splat('\t'))));
+    return _mm_xor_si128(blank, _mm_set1_epi8(char(0xFF)));
+}
+#endif
+
 // First byte at or after `p` that is not plain inside a string: a quotation
-// mark, a backslash, the NUL or a byte of a multi-byte sequence.  Sixteen bytes
-// at a time while they lie before `end` (SSE2 is the x86-64 baseline; this
-// more than halves the time spent in long strings), then byte by byte up to
-// the NUL after the input, which stops the table loop.
+// mark, a backslash, the NUL or a byte of a multi-byte sequence.  Sixteen
+// bytes at a time while they lie before `end`, then byte by byte up to the
+// NUL after the input, which stops the table loop.
 inline const unsigned char* scan_plain(const unsigned char* p, const unsigned char* end) noexcept {
 #if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i zero = _mm_setzero_si128();
-    while (end - p >= 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i special = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)),
-            _mm_cmpeq_epi8(chunk, zero));
-        // The top bit of each byte: set for special bytes and for 0x80-0xFF.
-        const int mask = _mm_movemask_epi8(_mm_or_si128(special, chunk));
-        if (mask) return p + __builtin_ctz(unsigned(mask));
-        p += 16;
-    }
-#else
-    (void)end;
+    p = utf8::scan16(p, end, not_plain_in_string);
 #endif
     while (g_decoderLookup[*p] == CLASS_PLAIN) ++p;
     return p;
@@ -132,21 +166,7 @@ inline const unsigned char* scan_plain(const unsigned char* p, const unsigned ch
 inline const unsigned char* skip_whitespace(const unsigned char* p, const unsigned char* end) noexcept {
     if (*p > ' ') return p;  // the common case: a token follows at once
 #if defined(__SSE2__)
-    const __m128i space = _mm_set1_epi8(' ');
-    const __m128i lineFeed = _mm_set1_epi8('\n');
-    const __m128i carriageReturn = _mm_set1_epi8('\r');
-    const __m128i tab = _mm_set1_epi8('\t');
-    while (end - p >= 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i blank = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(chunk, space), _mm_cmpeq_epi8(chunk, lineFeed)),
-            _mm_or_si128(_mm_cmpeq_epi8(chunk, carriageReturn), _mm_cmpeq_epi8(chunk, tab)));
-        const unsigned other = ~unsigned(_mm_movemask_epi8(blank)) & 0xFFFFu;
-        if (other) return p + __builtin_ctz(other);
-        p += 16;
-    }
-#else
-    (void)end;
+    p = utf8::scan16(p, end, not_whitespace);
 #endif
     while (*p <= ' ' && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
     return p;
@@ -167,18 +187,18 @@ PyObject* decode_literal(Decoder* ds) noexcept {
     const unsigned char* p = ds->start;
     switch (*p) {
     case 't':
-        if (const unsigned char* wrong = mismatch(p + 1, "rue")) return fail(ds, "Unexpected character found when decoding 'true'", wrong);
-        ds->lastType = DECODED_TRUE;
+        if (const unsigned char* wrong = mismatch(p + 1, "rue")) return fail(ds, kErrTrue, wrong);
+        ds->lastType = DecodedType::True;
         ds->start = p + 4;
         return Py_True;  // immortal: no reference to take
     case 'f':
-        if (const unsigned char* wrong = mismatch(p + 1, "alse")) return fail(ds, "Unexpected character found when decoding 'false'", wrong);
-        ds->lastType = DECODED_FALSE;
+        if (const unsigned char* wrong = mismatch(p + 1, "alse")) return fail(ds, kErrFalse, wrong);
+        ds->lastType = DecodedType::False;
         ds->start = p + 5;
         return Py_False;
     default:  // 'n'
-        if (const unsigned char* wrong = mismatch(p + 1, "ull")) return fail(ds, "Unexpected character found when decoding 'null'", wrong);
-        ds->lastType = DECODED_NULL;
+        if (const unsigned char* wrong = mismatch(p + 1, "ull")) return fail(ds, kErrNull, wrong);
+        ds->lastType = DecodedType::Null;
         ds->start = p + 4;
         return Py_None;
     }
@@ -192,7 +212,7 @@ PyObject* decode_literal(Decoder* ds) noexcept {
     Py_ssize_t capacity = ds->escEnd - ds->escStart;
     while (capacity < slots) {
         if (capacity > PY_SSIZE_T_MAX / 2 / Py_ssize_t(sizeof(uint32_t))) {
-            fail(ds, "Could not reserve memory block", ds->start);
+            fail(ds, kErrNoMemory, ds->start);
             return false;
         }
         capacity *= 2;
@@ -206,7 +226,7 @@ PyObject* decode_literal(Decoder* ds) noexcept {
         if (block) memcpy(block, ds->escStart, size_t(used) * sizeof(uint32_t));
     }
     if (!block) {
-        fail(ds, "Could not reserve memory block", ds->start);
+        fail(ds, kErrNoMemory, ds->start);
         return false;
     }
     ds->escStart = block;
@@ -231,8 +251,6 @@ inline int hex_value(unsigned char h) noexcept {
     if (h >= 'A' && h <= 'F') return h - 'A' + 10;
     return -1;
 }
-
-inline bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
 
 template <typename Unit>
 inline void narrow_copy(Unit* to, const uint32_t* from, Py_ssize_t count) noexcept {
@@ -275,8 +293,8 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
             const int digit = hex_value(p[i]);
             if (digit < 0) {
                 fail(ds, p[i] == 0
-                    ? "Unterminated unicode escape sequence when decoding 'string'"
-                    : "Unexpected character in unicode escape sequence when decoding 'string'", p + i);
+                    ? kErrUnterminatedUnicodeEscape
+                    : kErrBadUnicodeEscape, p + i);
                 return false;
             }
             u = (u << 4) | uint32_t(digit);
@@ -295,10 +313,10 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
         return true;
     }
     case 0:
-        fail(ds, "Unterminated escape sequence when decoding 'string'", p + 1);
+        fail(ds, kErrUnterminatedEscape, p + 1);
         return false;
     default:
-        fail(ds, "Unrecognized escape sequence when decoding 'string'", p + 1);
+        fail(ds, kErrUnrecognizedEscape, p + 1);
         return false;
     }
     *(*out)++ = v;
@@ -348,59 +366,41 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
             run = p;
             p = scan_plain(p + 1, ds->end);
             continue;
-        case CLASS_LEAD2: {
-            if (!is_continuation(p[1]))
-                return fail(ds, "Invalid UTF-8 continuation byte when decoding 'string'", p + 1);
-            if ((b & 0x1F) < 2)
-                return fail(ds, "Overlong 2-byte UTF-8 sequence detected when decoding 'string'", p);
-            const uint32_t v = (uint32_t(b & 0x1F) << 6) | (p[1] & 0x3F);
-            *out++ = v;
-            bits |= v;
-            p += 2;
-            break;
-        }
-        case CLASS_LEAD3: {
-            if (!is_continuation(p[1]) || !is_continuation(p[2]))
-                return fail(ds, "Invalid UTF-8 continuation byte when decoding 'string'",
-                            is_continuation(p[1]) ? p + 2 : p + 1);
-            const uint32_t v = (uint32_t(b & 0x0F) << 12) | (uint32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
-            if (v < 0x800)
-                return fail(ds, "Overlong 3-byte UTF-8 sequence detected when decoding 'string'", p);
-            *out++ = v;  // encoded surrogates are kept as they are
-            bits |= v;
-            p += 3;
-            break;
-        }
+        case CLASS_LEAD2:
+        case CLASS_LEAD3:
         case CLASS_LEAD4: {
-            if (!is_continuation(p[1]) || !is_continuation(p[2]) || !is_continuation(p[3]))
-                return fail(ds, "Invalid UTF-8 continuation byte when decoding 'string'",
-                            !is_continuation(p[1]) ? p + 1 : !is_continuation(p[2]) ? p + 2 : p + 3);
-            const uint32_t v = (uint32_t(b & 0x07) << 18) | (uint32_t(p[1] & 0x3F) << 12) |
-                               (uint32_t(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
-            if (v < 0x10000)
-                return fail(ds, "Overlong 4-byte UTF-8 sequence detected when decoding 'string'", p);
-            if (v > 0x10FFFF)
-                return fail(ds, "Code point > U+10FFFF encountered whilst decoding 'string'", p);
-            *out++ = v;
-            bits |= v;
-            p += 4;
+            const int length = g_decoderLookup[b];  // a lead's class is its sequence length
+            const utf8::Sequence sequence = utf8::decode_sequence(p, length);
+            switch (sequence.error) {
+            case utf8::SequenceError::None:
+                break;
+            case utf8::SequenceError::BadContinuation:
+                return fail(ds, kErrContinuation, p + sequence.badByte);
+            case utf8::SequenceError::Overlong:
+                return fail(ds, length == 2 ? kErrOverlong2 : length == 3 ? kErrOverlong3 : kErrOverlong4, p);
+            case utf8::SequenceError::AboveMax:
+                return fail(ds, kErrAboveMax, p);
+            }
+            *out++ = sequence.codePoint;  // encoded surrogates are kept as they are
+            bits |= sequence.codePoint;
+            p += length;
             break;
         }
         case CLASS_ESCAPE:
             if (!decode_escape(ds, &p, &out, &bits, &pairPoint)) return nullptr;
             break;
         case CLASS_QUOTE:
-            ds->lastType = DECODED_STRING;
+            ds->lastType = DecodedType::String;
             ds->start = p + 1;
             return string_from_code_points(ds->escStart, out - ds->escStart, bits);
         case CLASS_END:
-            return fail(ds, "Unmatched '\"' when decoding 'string'", p);
+            return fail(ds, kErrUnmatchedQuote, p);
         case CLASS_NO_SEQUENCE:
-            return fail(ds, "Invalid UTF-8 sequence length when decoding 'string'", p);
+            return fail(ds, kErrSequenceLength, p);
         case CLASS_CONTINUATION:
-            return fail(ds, "Found UTF-8 continuation byte without corresponding start byte when decoding 'string'", p);
+            return fail(ds, kErrStrayContinuation, p);
         default:  // CLASS_ABOVE_MAX
-            return fail(ds, "Code point > U+10FFFF encountered whilst decoding 'string'", p);
+            return fail(ds, kErrAboveMax, p);
         }
         run = p;
     }
@@ -470,7 +470,7 @@ PyObject* cached_ascii_key(Decoder* ds, const unsigned char* first, Py_ssize_t l
 template <bool kIsKey>
 PyObject* decode_string(Decoder* ds) noexcept {
     const unsigned char* const first = ds->start + 1;
-    ds->lastType = DECODED_PENDING;
+    ds->lastType = DecodedType::Pending;
     ds->start = first;
 
     const unsigned char* p = scan_plain(first, ds->end);
@@ -481,7 +481,7 @@ PyObject* decode_string(Decoder* ds) noexcept {
     PyObject* text = kIsKey && length <= kKeyCacheMaxLength ? cached_ascii_key(ds, first, length, &changed)
                                                             : new_ascii_string(ds, first, length, &changed);
     if (changed) return decode_string_general(ds, first, first);
-    ds->lastType = DECODED_STRING;
+    ds->lastType = DecodedType::String;
     ds->start = p + 1;
     return text;
 }
@@ -501,7 +501,7 @@ PyObject* decode_string(Decoder* ds) noexcept {
     return value;
 }
 
-PyObject* decode_literal_number(Decoder* ds, const char* rest, size_t length, int32_t type,
+PyObject* decode_literal_number(Decoder* ds, const char* rest, size_t length, DecodedType type,
                                 double value, const char* message) noexcept {
     if (const unsigned char* wrong = mismatch(ds->start + 1, rest)) return fail(ds, message, wrong);
     ds->lastType = type;
@@ -595,7 +595,7 @@ PyObject* decode_double(Decoder* ds, const unsigned char* first, const unsigned 
     } else {
         value = convert_long_number(first, p);
     }
-    ds->lastType = DECODED_DOUBLE;
+    ds->lastType = DecodedType::Double;
     ds->start = p;
     return PyFloat_FromDouble(value);
 }
@@ -603,18 +603,18 @@ PyObject* decode_double(Decoder* ds, const unsigned char* first, const unsigned 
 PyObject* decode_number(Decoder* ds) noexcept {
     const unsigned char* const first = ds->start;
     if (*first == 'I')
-        return decode_literal_number(ds, "nfinity", 8, DECODED_INFINITY, Py_HUGE_VAL,
-                                     "Unexpected character found when decoding 'Infinity'");
+        return decode_literal_number(ds, "nfinity", 8, DecodedType::Infinity, Py_HUGE_VAL,
+                                     kErrInfinity);
     if (*first == 'N')
-        return decode_literal_number(ds, "aN", 3, DECODED_NAN, Py_NAN,
-                                     "Unexpected character found when decoding 'NaN'");
+        return decode_literal_number(ds, "aN", 3, DecodedType::NaN, Py_NAN,
+                                     kErrNaN);
 
     const unsigned char* p = first;
     bool negative = false;
     if (*p == '-') {
         if (p[1] == 'I')
-            return decode_literal_number(ds, "Infinity", 9, DECODED_NEG_INFINITY, -Py_HUGE_VAL,
-                                         "Unexpected character found when decoding '-Infinity'");
+            return decode_literal_number(ds, "Infinity", 9, DecodedType::NegInfinity, -Py_HUGE_VAL,
+                                         kErrNegInfinity);
         negative = true;
         ++p;
     }
@@ -641,7 +641,7 @@ PyObject* decode_number(Decoder* ds) noexcept {
 
     if (*p == '.' || *p == 'e' || *p == 'E') return decode_double(ds, first, p);
 
-    ds->lastType = DECODED_INT;
+    ds->lastType = DecodedType::Int;
     ds->start = p;
     if (overflow) return decode_big_integer(first, p);
     if (negative) {
@@ -673,7 +673,7 @@ struct NestingLevel {
     }
     bool enter(Decoder* ds) noexcept {
         if (++ds->objDepth > kMaxDepth) {
-            fail(ds, "Reached object decoding depth limit", ds->start);
+            fail(ds, kErrDepth, ds->start);
             return false;
         }
         entered = enter_nesting(ds->stackFloor, kNestingContext);
@@ -684,9 +684,9 @@ struct NestingLevel {
 PyObject* decode_array(Decoder* ds) noexcept {
     NestingLevel level;
     if (!level.enter(ds)) return nullptr;
-    PyRef list(PyList_New(0));
+    OwnedRef list(PyList_New(0));
     if (!list) return nullptr;
-    ds->lastType = DECODED_PENDING;
+    ds->lastType = DecodedType::Pending;
     ++ds->start;
 
     bool afterComma = false;
@@ -694,12 +694,12 @@ PyObject* decode_array(Decoder* ds) noexcept {
         ds->start = skip_whitespace(ds->start, ds->end);
         if (*ds->start == ']') {
             if (afterComma)
-                return fail(ds, "Unexpected character found when decoding array value (1)", ds->start);
+                return fail(ds, kErrArrayAfterComma, ds->start);
             --ds->objDepth;
             ++ds->start;
             return list.release();
         }
-        PyRef item(decode_any(ds));
+        OwnedRef item(decode_any(ds));
         if (!item) return nullptr;
         if (PyList_Append(list.get(), item.get()) < 0) return nullptr;
 
@@ -713,14 +713,14 @@ PyObject* decode_array(Decoder* ds) noexcept {
             --ds->objDepth;
             return list.release();
         }
-        return fail(ds, "Unexpected character found when decoding array value (2)", ds->start - 1);
+        return fail(ds, kErrArraySeparator, ds->start - 1);
     }
 }
 
 PyObject* decode_object(Decoder* ds) noexcept {
     NestingLevel level;
     if (!level.enter(ds)) return nullptr;
-    PyRef dict(PyDict_New());
+    OwnedRef dict(PyDict_New());
     if (!dict) return nullptr;
     ++ds->start;
 
@@ -729,7 +729,7 @@ PyObject* decode_object(Decoder* ds) noexcept {
         ds->start = skip_whitespace(ds->start, ds->end);
         if (*ds->start == '}') {
             if (afterComma)
-                return fail(ds, "Unexpected character in found when decoding object value", ds->start);
+                return fail(ds, kErrObjectSeparator, ds->start);
             --ds->objDepth;
             ++ds->start;
             return dict.release();
@@ -738,17 +738,17 @@ PyObject* decode_object(Decoder* ds) noexcept {
         // Any value parses as a key; what counts is whether the last value
         // decoded was a string.  An array or object ending in a string passes
         // this test, as in {["a"]:1}, and is refused below.
-        ds->lastType = DECODED_PENDING;
+        ds->lastType = DecodedType::Pending;
         const unsigned char* const keyStart = ds->start;
-        PyRef key(*keyStart == '"' ? decode_string<true>(ds) : decode_any(ds));
+        OwnedRef key(*keyStart == '"' ? decode_string<true>(ds) : decode_any(ds));
         if (!key) return nullptr;
-        if (ds->lastType != DECODED_STRING)
-            return fail(ds, "Key name of object must be 'string' when decoding 'object'", keyStart);
+        if (ds->lastType != DecodedType::String)
+            return fail(ds, kErrKeyNotString, keyStart);
 
         ds->start = skip_whitespace(ds->start, ds->end);
-        if (*ds->start++ != ':') return fail(ds, "No ':' found when decoding object value", ds->start - 1);
+        if (*ds->start++ != ':') return fail(ds, kErrNoColon, ds->start - 1);
 
-        PyRef value(decode_any(ds));
+        OwnedRef value(decode_any(ds));
         if (!value) return nullptr;
 
         if (!PyUnicode_CheckExact(key.get())) {
@@ -771,7 +771,7 @@ PyObject* decode_object(Decoder* ds) noexcept {
             --ds->objDepth;
             return dict.release();
         }
-        return fail(ds, "Unexpected character in found when decoding object value", ds->start - 1);
+        return fail(ds, kErrObjectSeparator, ds->start - 1);
     }
 }
 
@@ -794,7 +794,7 @@ PyObject* decode_any(Decoder* ds) noexcept {
     case '5': case '6': case '7': case '8': case '9': case 'N': case 'I':
         return decode_number(ds);
     default:
-        return fail(ds, "Expected object or value", ds->start);
+        return fail(ds, kErrExpectedValue, ds->start);
     }
 }
 
@@ -814,7 +814,7 @@ struct InputText {
     PyObject* exporter = nullptr;
     Py_buffer view{};
     bool mutableBytes = false;  // a bytearray
-    PyRef encoded;  // the UTF-8 bytes made from a str
+    OwnedRef encoded;  // the UTF-8 bytes made from a str
 
     InputText() = default;
     InputText(const InputText&) = delete;
@@ -875,11 +875,10 @@ bool acquire_input(PyObject* obj, InputText* input) noexcept {
     // Any other exporter of a buffer is refused without asking it for one.
     if (PyObject_CheckBuffer(obj)) {
         PyErr_SetString(PyExc_TypeError,
-                        "Arbitrary bytes-like objects are no longer supported. "
-                        "Use either string, bytes, or bytearray.");
+                        kErrArbitraryBytes);
         return false;
     }
-    PyErr_SetString(PyExc_TypeError, "Expected string, bytes, or bytearray");
+    PyErr_SetString(PyExc_TypeError, kErrExpectedInput);
     return false;
 }
 
@@ -906,13 +905,13 @@ bool acquire_input(PyObject* obj, InputText* input) noexcept {
             ++colno;
         }
     }
-    PyRef text(PyUnicode_FromString(message));
+    OwnedRef text(PyUnicode_FromString(message));
     if (!text) return;
-    PyRef error(PyObject_CallOneArg(type, text.get()));
+    OwnedRef error(PyObject_CallOneArg(type, text.get()));
     if (!error) return;
-    PyRef posObj(PyLong_FromSsize_t(pos));
-    PyRef linenoObj(PyLong_FromSsize_t(lineno));
-    PyRef colnoObj(PyLong_FromSsize_t(colno));
+    OwnedRef posObj(PyLong_FromSsize_t(pos));
+    OwnedRef linenoObj(PyLong_FromSsize_t(lineno));
+    OwnedRef colnoObj(PyLong_FromSsize_t(colno));
     if (!posObj || !linenoObj || !colnoObj) return;
     if (PyObject_SetAttrString(error.get(), "msg", text.get()) < 0 ||
         PyObject_SetAttrString(error.get(), "doc", doc) < 0 ||
@@ -948,7 +947,7 @@ PyObject* quelt_loads(PyObject* module, PyObject* args, PyObject* kwargs) {
     ds.inputMutable = input.mutableBytes;
     ds.stackFloor = thread_stack_floor();
 
-    PyRef result(decode_any(&ds));
+    OwnedRef result(decode_any(&ds));
 
     if (ds.escHeap) PyObject_Free(ds.escStart);
     if (ds.keyCache) {
@@ -959,7 +958,7 @@ PyObject* quelt_loads(PyObject* module, PyObject* args, PyObject* kwargs) {
         ds.start = skip_whitespace(ds.start, ds.end);
         if (ds.start != ds.end && result) {
             result.reset();
-            fail(&ds, "Trailing data", ds.start);
+            fail(&ds, kErrTrailingData, ds.start);
         }
     }
 
@@ -969,7 +968,7 @@ PyObject* quelt_loads(PyObject* module, PyObject* args, PyObject* kwargs) {
     // object holding this function keeps alive during the call.
     PyObject* const errorType = module_state_of(module)->json_decode_error;
     if (ds.keyNotString) {
-        raise_decode_error(errorType, "Invalid JSON: object keys must be strings", obj, input,
+        raise_decode_error(errorType, kErrKeyNotStored, obj, input,
                            ds.keyNotStringAt);
         return nullptr;
     }
@@ -984,13 +983,13 @@ PyObject* quelt_load(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* fp;
     if (!PyArg_ParseTuple(args, "O", &fp)) return nullptr;
 
-    PyRef read(file_method(fp, "read"));
+    OwnedRef read(file_method(fp, "read"));
     if (!read) return nullptr;
-    PyRef content(PyObject_CallNoArgs(read.get()));
+    OwnedRef content(PyObject_CallNoArgs(read.get()));
     if (!content) return nullptr;
     read.reset();
 
-    PyRef packed(PyTuple_Pack(1, content.get()));
+    OwnedRef packed(PyTuple_Pack(1, content.get()));
     if (!packed) return nullptr;
     return quelt_loads(module, packed.get(), kwargs);
 }

@@ -9,17 +9,17 @@
 
 // Kind of the value decoded last.  The object parser reads it right after a
 // key to tell whether the key was a string.
-enum DecodedType : int32_t {
-    DECODED_NULL = 0,
-    DECODED_TRUE = 1,
-    DECODED_FALSE = 2,
-    DECODED_INT = 3,
-    DECODED_DOUBLE = 6,
-    DECODED_STRING = 7,
-    DECODED_PENDING = 11,  // a string or array has begun; an object key is due
-    DECODED_NAN = 12,
-    DECODED_INFINITY = 13,
-    DECODED_NEG_INFINITY = 14,
+enum class DecodedType : int32_t {
+    Null = 0,
+    True = 1,
+    False = 2,
+    Int = 3,
+    Double = 6,
+    String = 7,
+    Pending = 11,  // a string or array has begun; an object key is due
+    NaN = 12,
+    Infinity = 13,
+    NegInfinity = 14,
 };
 
 struct Decoder {
@@ -34,7 +34,7 @@ struct Decoder {
     uint32_t* escStart;
     uint32_t* escEnd;
     uint8_t escHeap;
-    int32_t lastType;
+    DecodedType lastType;
     uint32_t objDepth;
     // The recorded parse error: a static message, null while there is none,
     // and the first byte that cannot continue a valid document.

@@ -1,9 +1,10 @@
 """Writes the seed corpora of the fuzz targets.
 
-    python fuzz/make_corpus.py OUTDIR [SHARED]
+    python fuzz/make_corpus.py OUTDIR [DATA]
 
 OUTDIR/loads gets JSON texts: slices and sub-documents of the real documents
-in SHARED/bench-data, the files of SHARED/corpus, every string and bytes
+in DATA/documents (gzip-compressed), the files of DATA/jsonchecker and
+DATA/roundtrip (DATA is tests/data by default), every string and bytes
 constant of the decoder tests' tables, and a few hand-made hostile texts.
 OUTDIR/dumps gets programs for the tree builder of quelt_fuzz_checks.py:
 the same real documents' sub-values written in the builder's format, and
@@ -13,6 +14,7 @@ Seeds are capped at MAX_SEED bytes, the fuzzers' -max_len.
 Uses only the standard library, so any Python runs it.
 """
 import ast
+import gzip
 import hashlib
 import json
 import random
@@ -140,7 +142,7 @@ def options_prefix(rng):
 
 def main():
     outdir = Path(sys.argv[1])
-    shared = Path(sys.argv[2]) if len(sys.argv) > 2 else ROOT.parent / "shared"
+    data = Path(sys.argv[2]) if len(sys.argv) > 2 else ROOT / "tests" / "data"
     rng = random.Random(20261210)
     number_rng = random.Random(20261210)  # its own, so that the other seeds stay as they were
     loads_dir, dumps_dir, numconv_dir = outdir / "loads", outdir / "dumps", outdir / "numconv"
@@ -150,14 +152,17 @@ def main():
         write(numconv_dir, text)
 
     documents = []
-    for path in sorted((shared / "bench-data").glob("*.json")):
-        raw = path.read_bytes()
+    packed = sorted((data / "documents").glob("*.json.gz"))
+    if not packed:
+        sys.exit(f"make_corpus.py: no documents in {data / 'documents'}")
+    for path in packed:
+        raw = gzip.decompress(path.read_bytes())
         write(loads_dir, raw[:MAX_SEED])  # a cut document: errors at the cut
         numbers = NUMBER.findall(raw)
         for number in number_rng.sample(numbers, min(len(numbers), 100)):
             write(numconv_dir, number)
         documents.append(json.loads(raw))
-    for path in sorted((shared / "corpus").rglob("*.json")):
+    for path in sorted((data / "jsonchecker").glob("*.json")) + sorted((data / "roundtrip").glob("*.json")):
         write(loads_dir, path.read_bytes())
     for constant in test_table_constants():
         write(loads_dir, constant)

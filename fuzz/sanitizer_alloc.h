@@ -6,11 +6,12 @@
 // private to one call and always freed by the module itself, so in these
 // builds they come from malloc, where ASan knows the exact bounds of each
 // block and reports any access past them.  The same goes for the PyMem_*
-// blocks the module keeps for itself (the decoder's key cache and its stack
-// of array members).  Python objects are untouched.
+// blocks the module keeps for itself (the decoder's key cache, the sorted
+// walk's pairs).  Python objects are untouched.
 #pragma once
 
-// CMake's compiler checks compile without the Python include directory.
+// Files compiled without the Python include directory (CMake's compiler
+// checks) get nothing from here.
 #if __has_include(<Python.h>)
 
 #define PY_SSIZE_T_CLEAN

@@ -12,7 +12,7 @@
 # FUZZ_JOBS      parallel processes per target (default 1)
 #
 # The growing corpus stays in build/fuzz/corpus/TARGET between runs; seeds
-# are made afresh from ../shared and the test tables.  A failing input is
+# are made afresh from tests/data and the test tables.  A failing input is
 # written to build/fuzz/crashes/ and makes the run fail: keep it as
 # tests/regressions/TARGET-NAME.bin, which tests/test_hostile.py replays
 # (a numconv input goes into the tables of tests/native/numconv_oracle.cpp).
@@ -47,7 +47,6 @@ py=$(scripts/provision-python.sh | tail -n 1)
 prefix=$(cd "$(dirname "$py")/.." && pwd)
 config="$py-config"
 [ -x "$config" ] || { log "no $config next to the interpreter"; exit 1; }
-shared="${QUELT_SHARED:-$root/../shared}"
 
 # ---- build ------------------------------------------------------------------
 mkdir -p "$build/obj"
@@ -62,7 +61,7 @@ sanitize=(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame
 cflags=(-std=c++17 -O1 -g -Wall -Wextra -Wno-char-subscripts "${sanitize[@]}" -I"$root" "${includes[@]}"
         -I"$(dirname "$(dirname "$dragonbox_h")")" -include "$root/fuzz/sanitizer_alloc.h")
 objects=()
-for src in module/quelt.cpp codec/decode.cpp codec/encode.cpp numconv/numconv.cpp; do
+for src in module/quelt.cpp codec/decode.cpp codec/encode.cpp codec/encode_entry.cpp codec/escape.cpp codec/output_buffer.cpp numconv/numconv.cpp; do
     obj="$build/obj/$(echo "$src" | tr / _).o"
     "$cxx" "${cflags[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
     objects+=("$obj")
@@ -89,7 +88,7 @@ log "built ${targets[*]/#/$build/fuzz_}"
 
 # ---- seeds --------------------------------------------------------------------
 rm -rf "$build/seeds"
-"$py" fuzz/make_corpus.py "$build/seeds" "$shared"
+"$py" fuzz/make_corpus.py "$build/seeds"
 
 # ---- run ----------------------------------------------------------------------
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:${ASAN_OPTIONS:-}"

@@ -30,8 +30,7 @@ fi
 log "building the sanitized extension in $build"
 "$venv/bin/python" -m pip --disable-pip-version-check -q install \
     --no-build-isolation --no-deps --force-reinstall \
-    -C "build-dir=$build" -C cmake.define.QUELT_SANITIZE=ON \
-    -C "cmake.define.CMAKE_CXX_FLAGS=-include$PWD/fuzz/sanitizer_alloc.h" .
+    -C "build-dir=$build" -C cmake.define.QUELT_SANITIZE=ON .
 
 # The extension is built by the default C++ compiler; its ASan runtime must be
 # the first library of the process, so it is preloaded into the interpreter.

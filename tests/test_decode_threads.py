@@ -2,7 +2,7 @@
 import threading
 
 import quelt
-from conftest import BENCH_DATA, REAL_DOCUMENTS
+from conftest import REAL_DOCUMENTS, real_document_bytes
 
 SMALL_DOCS = [
     b'{"a": [1, 2.5, "\\u00e9", null, true], "b": {"c": -18446744073709551617}}',
@@ -21,10 +21,7 @@ def outcome(doc):
 
 def test_concurrent_decoding_matches_serial():
     docs = list(SMALL_DOCS)
-    for name in REAL_DOCUMENTS:
-        path = BENCH_DATA / name
-        if path.exists():
-            docs.append(path.read_bytes())
+    docs.extend(real_document_bytes(name) for name in REAL_DOCUMENTS)
     expected = [outcome(d) for d in docs]
 
     barrier = threading.Barrier(4)

@@ -11,7 +11,7 @@ import tracemalloc
 import pytest
 
 import quelt
-from conftest import BENCH_DATA, REAL_DOCUMENTS
+from conftest import REAL_DOCUMENTS, real_document_bytes
 
 REPS = 1000
 
@@ -244,10 +244,7 @@ def test_decoder_successes_do_not_leak(doc):
 
 @pytest.mark.parametrize("name", REAL_DOCUMENTS)
 def test_real_documents_do_not_leak(name):
-    path = BENCH_DATA / name
-    if not path.exists():
-        pytest.skip(f"{path} not present")
-    raw = path.read_bytes()
+    raw = real_document_bytes(name)
     # A leak of anything per value shows here as many kilobytes per call.
     assert_no_leak(lambda: quelt.loads(raw), lambda v: v is not None, watched=[raw], reps=1, rounds=5, warmup=2, slack=1 << 20)
 
@@ -513,10 +510,7 @@ def test_dump_success_does_not_leak():
 
 @pytest.mark.parametrize("name", REAL_DOCUMENTS)
 def test_real_documents_round_trip_without_leaks(name):
-    path = BENCH_DATA / name
-    if not path.exists():
-        pytest.skip(f"{path} not present")
-    value = quelt.loads(path.read_bytes())
+    value = quelt.loads(real_document_bytes(name))
     expected = quelt.dumps(value)
     assert_no_leak(lambda: quelt.dumps(value), lambda text: text == expected, watched=[value],
                    reps=1, rounds=5, warmup=2, slack=1 << 20)

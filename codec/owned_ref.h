@@ -1,18 +1,18 @@
-// PyRef: sole owner of one strong reference, released when it goes out of
+// OwnedRef: sole owner of one strong reference, released when it goes out of
 // scope, so "released on every path" holds by construction.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-struct PyRef {
+struct OwnedRef {
     PyObject* obj = nullptr;
 
-    PyRef() = default;
-    explicit PyRef(PyObject* owned) noexcept : obj(owned) {}
-    PyRef(const PyRef&) = delete;
-    PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(obj); }
+    OwnedRef() = default;
+    explicit OwnedRef(PyObject* owned) noexcept : obj(owned) {}
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    ~OwnedRef() { Py_XDECREF(obj); }
 
     PyObject* get() const noexcept { return obj; }
     explicit operator bool() const noexcept { return obj != nullptr; }

@@ -1,0 +1,90 @@
+// The encoder's output buffer and its appenders.  Room is reserved once per
+// value (Buffer_EnsureRoom and friends); the "Unchecked" appenders then
+// write without testing the capacity.
+#pragma once
+
+#include <cstring>
+
+#include "codec/encode.h"
+#include "numconv/numconv.h"
+
+// Room reserved before any value: covers the literals, a 20-digit integer
+// with its sign, a double's text and an opening bracket.
+inline constexpr size_t kValueReserve = 128;
+static_assert(kValueReserve >= numconv::kDoubleTextRoom, "a double's text fits the reservation");
+
+inline constexpr char kErrNoMemory[] = "Could not reserve memory block";
+inline constexpr char kErrInvalidDouble[] = "Invalid value when encoding double";
+
+// Grows the buffer so that `needed` more bytes fit.  Rare path.
+void Buffer_Realloc(Encoder* enc, size_t needed) noexcept;
+
+inline void Buffer_EnsureRoom(Encoder* enc, size_t needed) noexcept {
+    if (static_cast<size_t>(enc->end - enc->offset) < needed) Buffer_Realloc(enc, needed);
+}
+
+// Reserves room for `length` input bytes through an escaper plus `extra`
+// bytes; false (error recorded) when that cannot be had.
+inline bool Buffer_EnsureRoomForEscaped(Encoder* enc, Py_ssize_t length, size_t extra) noexcept {
+    const size_t n = static_cast<size_t>(length);
+    if (n > (static_cast<size_t>(PY_SSIZE_T_MAX) - extra) / kEscapedBytesPerByte) {
+        enc->errorMsg = kErrNoMemory;
+        return false;
+    }
+    Buffer_EnsureRoom(enc, n * kEscapedBytesPerByte + extra);
+    return enc->errorMsg == nullptr;
+}
+
+inline void Buffer_AppendCharUnchecked(Encoder* enc, char c) noexcept { *enc->offset++ = c; }
+
+inline void Buffer_AppendBytesUnchecked(Encoder* enc, const char* bytes, size_t length) noexcept {
+    // Separators and literals are a few bytes: a plain loop beats a call.
+    if (length <= 8) {
+        for (size_t i = 0; i < length; ++i) enc->offset[i] = bytes[i];
+    } else {
+        memcpy(enc->offset, bytes, length);
+    }
+    enc->offset += length;
+}
+
+inline void Buffer_AppendIndentUnchecked(Encoder* enc, int32_t level) noexcept {
+    if (enc->indent > 0 && level > 0) {
+        const size_t count = static_cast<size_t>(enc->indent) * static_cast<size_t>(level);
+        memset(enc->offset, ' ', count);
+        enc->offset += count;
+    }
+}
+
+// Digits from the low end, then the written bytes reversed in place.
+inline void Buffer_AppendUnsignedLongUnchecked(Encoder* enc, uint64_t value) noexcept {
+    char* const first = enc->offset;
+    char* out = first;
+    do {
+        *out++ = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
+    enc->offset = out;
+    for (char* low = first, *high = out - 1; low < high; ++low, --high) {
+        const char swap = *low;
+        *low = *high;
+        *high = swap;
+    }
+}
+
+inline void Buffer_AppendLongUnchecked(Encoder* enc, int64_t value) noexcept {
+    // The magnitude as unsigned, so that INT64_MIN needs no special case.
+    uint64_t magnitude = static_cast<uint64_t>(value);
+    if (value < 0) {
+        *enc->offset++ = '-';
+        magnitude = 0 - magnitude;
+    }
+    Buffer_AppendUnsignedLongUnchecked(enc, magnitude);
+}
+
+// Writes straight into the buffer, within the kValueReserve bytes the caller
+// reserved (the NUL the formatter adds is overwritten by what follows).
+inline void Buffer_AppendDoubleUnchecked(Encoder* enc, double value) noexcept {
+    const size_t length = numconv::format_double(value, enc->allowNan, enc->offset);
+    if (length == 0) enc->errorMsg = kErrInvalidDouble;
+    enc->offset += length;
+}

@@ -1,0 +1,120 @@
+// The byte layer both codecs share: UTF-8 sequences and the sixteen-byte
+// scan for the first byte that needs a closer look.  No interpreter here.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace utf8 {
+
+inline bool is_continuation(uint8_t byte) noexcept { return (byte & 0xC0) == 0x80; }
+
+enum class SequenceError : uint8_t {
+    None,
+    BadContinuation,  // a byte after the lead is not 10xxxxxx
+    Overlong,         // a shorter sequence holds the same code point
+    AboveMax,         // above U+10FFFF
+};
+
+struct Sequence {
+    uint32_t codePoint;
+    SequenceError error;
+    uint8_t badByte;  // BadContinuation: index of the first byte that is not one
+};
+
+// Decodes the sequence of `length` bytes (2, 3 or 4, as its lead byte says)
+// at `p`.  Each byte is read only after the one before it passed as a
+// continuation, so a NUL or any other terminator ends the reads.  Encoded
+// surrogates (U+D800-U+DFFF) pass: both codecs keep them.
+inline Sequence decode_sequence(const uint8_t* p, int length) noexcept {
+    for (int i = 1; i < length; ++i)
+        if (!is_continuation(p[i])) return {0, SequenceError::BadContinuation, uint8_t(i)};
+    uint32_t cp;
+    switch (length) {
+    case 2:
+        cp = uint32_t(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
+        return {cp, cp < 0x80 ? SequenceError::Overlong : SequenceError::None, 0};
+    case 3:
+        cp = uint32_t(p[0] & 0x0F) << 12 | uint32_t(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+        return {cp, cp < 0x800 ? SequenceError::Overlong : SequenceError::None, 0};
+    default:
+        cp = uint32_t(p[0] & 0x07) << 18 | uint32_t(p[1] & 0x3F) << 12 | uint32_t(p[2] & 0x3F) << 6 |
+             (p[3] & 0x3F);
+        if (cp > 0x10FFFF) return {cp, SequenceError::AboveMax, 0};
+        return {cp, cp < 0x10000 ? SequenceError::Overlong : SequenceError::None, 0};
+    }
+}
+
+// Writes `cp` (below U+110000) as UTF-8; lone surrogates in their three-byte
+// form, as "surrogatepass" does.  Returns the end of what it wrote.
+inline char* encode_code_point(char* out, uint32_t cp) noexcept {
+    if (cp < 0x80) {
+        *out++ = char(cp);
+    } else if (cp < 0x800) {
+        *out++ = char(0xC0 | (cp >> 6));
+        *out++ = char(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *out++ = char(0xE0 | (cp >> 12));
+        *out++ = char(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = char(0x80 | (cp & 0x3F));
+    } else {
+        *out++ = char(0xF0 | (cp >> 18));
+        *out++ = char(0x80 | ((cp >> 12) & 0x3F));
+        *out++ = char(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = char(0x80 | (cp & 0x3F));
+    }
+    return out;
+}
+
+#if defined(__SSE2__)
+using Chunk = __m128i;
+
+inline Chunk splat(char c) noexcept { return _mm_set1_epi8(c); }
+inline Chunk equal(Chunk a, Chunk b) noexcept { return _mm_cmpeq_epi8(a, b); }
+inline Chunk either(Chunk a, Chunk b) noexcept { return _mm_or_si128(a, b); }
+// Bytes 0x00-0x1F (unsigned): the control characters and the NUL.
+inline Chunk control(Chunk c) noexcept {
+    const Chunk max = _mm_set1_epi8(0x1F);
+    return _mm_cmpeq_epi8(_mm_max_epu8(c, max), max);
+}
+#endif
+
+// The first byte at or after `p` that `special` marks, looking at sixteen
+// bytes at a time while sixteen lie before `stop`; where fewer remain, the
+// position reached, and the caller's table loop goes on from there (SSE2 is
+// the x86-64 baseline; this halves the time spent in long strings and runs).
+// `special(chunk)` returns a chunk whose top bit is set in each special byte
+// (its low bits may hold anything).  With `copyTo`, every chunk looked at is
+// also stored there and *copyTo advances past the plain bytes: the caller
+// guarantees sixteen bytes of room for each sixteen bytes of input.
+template <typename Special>
+inline const uint8_t* scan16(const uint8_t* p, const uint8_t* stop, Special special,
+                             char** copyTo = nullptr) noexcept {
+#if defined(__SSE2__)
+    char* to = copyTo ? *copyTo : nullptr;
+    while (stop - p >= 16) {
+        const Chunk chunk = _mm_loadu_si128(reinterpret_cast<const Chunk*>(p));
+        const unsigned mask = unsigned(_mm_movemask_epi8(special(chunk)));
+        if (copyTo) _mm_storeu_si128(reinterpret_cast<Chunk*>(to), chunk);
+        if (mask) {
+            const unsigned plain = unsigned(__builtin_ctz(mask));
+            if (copyTo) *copyTo = to + plain;
+            return p + plain;
+        }
+        p += 16;
+        if (copyTo) to += 16;
+    }
+    if (copyTo) *copyTo = to;
+#else
+    (void)stop;
+    (void)special;
+    (void)copyTo;
+#endif
+    return p;
+}
+
+}  // namespace utf8

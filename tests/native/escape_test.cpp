@@ -1,0 +1,246 @@
+// The string escapers on their own, without an interpreter: a table of
+// cases with their exact output or error, and a comparison with a plain
+// byte-at-a-time reference on generated inputs, which reaches every
+// position of the sixteen-byte scans.  Exits non-zero on the first mismatch.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/escape.h"
+
+namespace {
+
+int g_failures = 0;
+
+std::string show(const std::string& s) {
+    std::string out;
+    char hex[8];
+    for (unsigned char c : s) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += char(c);
+        } else {
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// Runs an escaper the way the encoder does: the input followed by a NUL,
+// kEscapedBytesPerByte bytes of room per input byte (twice that for code
+// points above U+FFFF).  Returns the output, or "ERROR: <message>".
+std::string escape_bytes(const std::string& input, EscapeOptions options) {
+    std::string in = input;
+    in.push_back('\0');
+    std::vector<char> out(input.size() * kEscapedBytesPerByte + 16);
+    const char* error = nullptr;
+    const char* first = in.data();
+    const char* last = first + input.size();
+    char* end = options.ensureAscii ? Buffer_EscapeStringValidated(options, first, last, out.data(), &error)
+                                    : Buffer_EscapeStringUnvalidated(options, first, last, out.data());
+    if (!end) return std::string("ERROR: ") + error;
+    return std::string(out.data(), end);
+}
+
+template <typename Unit>
+std::string escape_units(const std::vector<Unit>& units, EscapeOptions options) {
+    std::vector<char> out(units.size() * 2 * kEscapedBytesPerByte + 16);
+    char* end = escape_code_points(options, units.data(), units.size(), out.data());
+    return std::string(out.data(), end);
+}
+
+void expect(const char* what, const std::string& got, const std::string& want) {
+    if (got == want) return;
+    ++g_failures;
+    fprintf(stderr, "FAIL %s\n  got:  %s\n  want: %s\n", what, show(got).c_str(), show(want).c_str());
+}
+
+// ---- the reference ------------------------------------------------------------
+
+std::string hex4(uint32_t unit) {
+    char text[8];
+    snprintf(text, sizeof text, "\\u%04x", unsigned(unit));
+    return text;
+}
+
+std::string reference_ascii(uint32_t c, EscapeOptions options) {
+    switch (c) {
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    case '\b': return "\\b";
+    case '\f': return "\\f";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    case '\t': return "\\t";
+    case '/': return options.escapeForwardSlashes ? "\\/" : "/";
+    case '<': case '>': case '&': return options.encodeHTMLChars ? hex4(c) : std::string(1, char(c));
+    default: return c < 0x20 ? hex4(c) : std::string(1, char(c));
+    }
+}
+
+// The escapers' rules written out one byte at a time.
+std::string reference_escape(const std::string& input, EscapeOptions options) {
+    std::string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(input.data());
+    const size_t n = input.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char b = p[i];
+        if (b < 0x80) {
+            out += reference_ascii(b, options);
+            ++i;
+            continue;
+        }
+        if (!options.ensureAscii || (b >= 0x80 && b <= 0xBF) || b >= 0xFE) {
+            out += char(b);  // copied as it is
+            ++i;
+            continue;
+        }
+        if (b >= 0xF8) return "ERROR: Unsupported UTF-8 sequence length when encoding string";
+        const size_t length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+        if (n - i < length) return "ERROR: Unterminated UTF-8 sequence when encoding string";
+        for (size_t k = 1; k < length; ++k)
+            if ((p[i + k] & 0xC0) != 0x80)
+                return "ERROR: Invalid continuation byte in " + std::to_string(length) +
+                       "-byte UTF-8 sequence detected when encoding string";
+        uint32_t cp = length == 2 ? b & 0x1F : length == 3 ? b & 0x0F : b & 0x07;
+        for (size_t k = 1; k < length; ++k) cp = cp << 6 | (p[i + k] & 0x3F);
+        if (cp > 0x10FFFF) return "ERROR: >U+10FFFF in 4-byte UTF-8 sequence detected when encoding string";
+        const uint32_t least = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+        if (cp < least)
+            return "ERROR: Overlong " + std::to_string(length) + "-byte UTF-8 sequence detected when encoding string";
+        if (cp < 0x10000) {
+            out += hex4(cp);
+        } else {
+            out += hex4(0xD800 + ((cp - 0x10000) >> 10));
+            out += hex4(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        }
+        i += length;
+    }
+    return out;
+}
+
+// ---- the table -----------------------------------------------------------------
+
+constexpr EscapeOptions kAscii{true, false, true};
+constexpr EscapeOptions kUtf8{false, false, true};
+constexpr EscapeOptions kHtml{true, true, false};
+
+struct Case {
+    const char* name;
+    std::string input;
+    EscapeOptions options;
+    std::string want;
+};
+
+void run_table() {
+    using namespace std::string_literals;
+    const Case cases[] = {
+        {"plain", "hello", kAscii, "hello"},
+        {"short escapes", "\"\\\b\f\n\r\t", kAscii, "\\\"\\\\\\b\\f\\n\\r\\t"},
+        {"controls", "\x01\x1f\x7f", kAscii, "\\u0001\\u001f\x7f"},
+        {"embedded NUL", "a\0b"s, kAscii, "a\\u0000b"},
+        {"slash escaped", "a/b", kAscii, "a\\/b"},
+        {"slash kept", "a/b", kHtml, "a/b"},
+        {"html", "<&>", kHtml, "\\u003c\\u0026\\u003e"},
+        {"html kept", "<&>", kAscii, "<&>"},
+        {"two-byte", "caf\xc3\xa9", kAscii, "caf\\u00e9"},
+        {"three-byte", "\xe2\x82\xac", kAscii, "\\u20ac"},
+        {"four-byte pair", "\xf0\x9f\x98\x80", kAscii, "\\ud83d\\ude00"},
+        {"lone surrogate", "\xed\xa0\x80", kAscii, "\\ud800"},
+        {"utf-8 copied", "caf\xc3\xa9 \xf0\x9f\x98\x80", kUtf8, "caf\xc3\xa9 \xf0\x9f\x98\x80"},
+        {"invalid copied without validation", "\xff\xc3(", kUtf8, "\xff\xc3("},
+        {"stray continuation copied", "a\x80z", kAscii, "a\x80z"},
+        {"0xFE copied", "\xfe", kAscii, "\xfe"},
+        {"truncated", "a\xe2\x82", kAscii, "ERROR: Unterminated UTF-8 sequence when encoding string"},
+        {"bad continuation 2", "\xc3(", kAscii,
+         "ERROR: Invalid continuation byte in 2-byte UTF-8 sequence detected when encoding string"},
+        {"bad continuation 3", "\xe2(\xac", kAscii,
+         "ERROR: Invalid continuation byte in 3-byte UTF-8 sequence detected when encoding string"},
+        {"bad continuation 4", "\xf0\x9f\x98(", kAscii,
+         "ERROR: Invalid continuation byte in 4-byte UTF-8 sequence detected when encoding string"},
+        {"overlong 2", "\xc0\x80", kAscii, "ERROR: Overlong 2-byte UTF-8 sequence detected when encoding string"},
+        {"overlong 3", "\xe0\x80\x80", kAscii, "ERROR: Overlong 3-byte UTF-8 sequence detected when encoding string"},
+        {"overlong 4", "\xf0\x80\x80\x80", kAscii,
+         "ERROR: Overlong 4-byte UTF-8 sequence detected when encoding string"},
+        {"above max", "\xf4\x90\x80\x80", kAscii,
+         "ERROR: >U+10FFFF in 4-byte UTF-8 sequence detected when encoding string"},
+        {"five-byte lead", "\xf8\x88\x80\x80\x80", kAscii,
+         "ERROR: Unsupported UTF-8 sequence length when encoding string"},
+        {"long run then escape", std::string(40, 'x') + "\"" + std::string(20, 'y'), kAscii,
+         std::string(40, 'x') + "\\\"" + std::string(20, 'y')},
+    };
+    for (const Case& c : cases) expect(c.name, escape_bytes(c.input, c.options), c.want);
+
+    // Code points straight from a str's storage write what the byte
+    // escapers write for their UTF-8 form.
+    expect("ucs1", escape_units(std::vector<uint8_t>{'a', 0xE9, '/', 0}, kAscii), "a\\u00e9\\/\\u0000");
+    expect("ucs2", escape_units(std::vector<uint16_t>{0x20AC, 0xD800, '<'}, kUtf8), "\xe2\x82\xac\xed\xa0\x80<");
+    expect("ucs4 pair", escape_units(std::vector<uint32_t>{0x1F600, 'x'}, kAscii), "\\ud83d\\ude00x");
+    expect("ucs4 utf-8", escape_units(std::vector<uint32_t>{0x1F600}, kUtf8), "\xf0\x9f\x98\x80");
+}
+
+// ---- generated inputs ------------------------------------------------------------
+
+std::string random_text(std::mt19937& rng, size_t length) {
+    static const char* const pieces[] = {
+        "a", "b", "z", " ", "\"", "\\", "/", "<", ">", "&", "\n", "\t", "\x01", "\x1f", "\x7f",
+        "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xed\xa0\x80", "\x80", "\xff", "\xc3",
+        "\xe2\x82", "\xf4\x90\x80\x80", "\xc0\x80",
+    };
+    constexpr size_t kPieces = sizeof pieces / sizeof *pieces;
+    std::string out;
+    std::uniform_int_distribution<int> percent(0, 99);
+    std::uniform_int_distribution<size_t> pick(0, kPieces);  // kPieces: an embedded NUL
+    while (out.size() < length) {
+        // Mostly plain letters, so that runs of all lengths reach the scans.
+        if (percent(rng) < 85) {
+            out += char('a' + percent(rng) % 26);
+        } else {
+            const size_t piece = pick(rng);
+            if (piece == kPieces) out.push_back('\0');
+            else out += pieces[piece];
+        }
+    }
+    return out;
+}
+
+void run_generated() {
+    std::mt19937 rng(20261210);
+    const EscapeOptions optionSets[] = {kAscii, kUtf8, kHtml, {false, true, false}};
+    std::uniform_int_distribution<size_t> length(0, 80);
+    long compared = 0;
+    for (int i = 0; i < 200000 && g_failures < 5; ++i) {
+        const std::string input = random_text(rng, length(rng));
+        for (const EscapeOptions& options : optionSets) {
+            expect("generated", escape_bytes(input, options), reference_escape(input, options));
+            ++compared;
+        }
+    }
+    // One special byte at every position of a long plain run.
+    const char specials[] = {'"', '\\', '/', '<', '\n', '\x01', '\0', '\x80'};
+    for (size_t at = 0; at < 48; ++at)
+        for (char special : specials)
+            for (const EscapeOptions& options : optionSets) {
+                std::string input(48, 'p');
+                input[at] = special;
+                expect("sweep", escape_bytes(input, options), reference_escape(input, options));
+                ++compared;
+            }
+    printf("escape_test: %ld generated inputs compared with the reference\n", compared);
+}
+
+}  // namespace
+
+int main() {
+    run_table();
+    run_generated();
+    if (g_failures) {
+        fprintf(stderr, "escape_test: %d failures\n", g_failures);
+        return 1;
+    }
+    printf("escape_test: all cases passed\n");
+    return 0;
+}
