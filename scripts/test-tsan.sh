@@ -39,15 +39,7 @@ sys.exit(not (sysconfig.get_config_var("Py_GIL_DISABLED")
               and "--with-thread-sanitizer" in sysconfig.get_config_var("CONFIG_ARGS")))
 EOF
 
-# The venv is remade when the requirements change, as make does for .venv.
-if [ ! -f "$venv/.ready" ] || [ requirements-dev.txt -nt "$venv/.ready" ]; then
-    log "creating $venv from $py"
-    rm -rf "$venv"
-    "$py" -m venv "$venv"
-    "$venv/bin/python" -m pip --disable-pip-version-check -q install --upgrade pip
-    "$venv/bin/python" -m pip --disable-pip-version-check -q install -r requirements-dev.txt
-    touch "$venv/.ready"
-fi
+scripts/make-venv.sh "$venv" "$py"
 
 log "building the instrumented extension in $build"
 "$venv/bin/python" -m pip --disable-pip-version-check -q install \
