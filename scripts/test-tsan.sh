@@ -84,6 +84,10 @@ export PYTHON_GIL=0
 export QUELT_SANITIZED=1
 # Tells the tests which sanitizer watches them.
 export QUELT_TSAN=1
+# No plugins from the venv: the only one is Hypothesis's, which none of the
+# threaded tests uses, and loading it costs a minute here (pytest rewrites the
+# asserts of every module of a plugin's package when it is imported).
+export PYTEST_DISABLE_PLUGIN_AUTOLOAD=1
 # The stress tests run for a fixed time each; every call is slow here, so a
 # short time already gives each test many calls.
 export QUELT_STRESS_SECONDS="${QUELT_STRESS_SECONDS:-3}"
