@@ -22,14 +22,14 @@ venv="${QUELT_TSAN_VENV:-build/venv-tsan}"
 build="${QUELT_TSAN_BUILD:-build/tsan}"
 log() { echo "test-tsan: $*" >&2; }
 
+py=$(scripts/provision-python.sh --tsan | tail -n 1)
+
 user_options="${TSAN_OPTIONS:-}"
 logs="$PWD/build/tsan-logs"
 rm -rf "$logs"; mkdir -p "$logs/setup"
 # pip and the build run on the instrumented interpreter too.  What it reports
 # there is not about quelt and must not stop the set-up: it is kept aside.
 export TSAN_OPTIONS="exitcode=0:log_path=$logs/setup/tsan:$user_options"
-
-py=$(scripts/provision-python.sh --tsan | tail -n 1)
 
 # Said plainly, should the cache hold something else: an interpreter without
 # ThreadSanitizer could not load the extension built below.
