@@ -97,16 +97,23 @@ bench-clean:
 
 # ---- hardening: sanitizers, fuzzing, stress ---------------------------------
 # Self-contained: each target provisions what it needs (clang for the
-# fuzzers, a separate venv for the sanitizer build in build/venv-asan).
+# fuzzers, a separate venv for each sanitizer build: build/venv-asan, and
+# build/venv-tsan from a ThreadSanitizer build of the interpreter).
 FUZZ_SECONDS   ?= 120
 STRESS_SECONDS ?= 60
 
-.PHONY: test-asan fuzz stress
+.PHONY: test-asan test-tsan fuzz stress
 
 # The suite against the ASan+UBSan build, under the free-threaded interpreter
 # with the ASan runtime preloaded; any report fails it.
 test-asan:
 	scripts/test-asan.sh $(PYTEST_ARGS)
+
+# The tests that start threads against the ThreadSanitizer build, under a
+# free-threaded interpreter built with ThreadSanitizer too (once per machine,
+# into ~/.cache/quelt); any report fails it.
+test-tsan:
+	scripts/test-tsan.sh $(PYTEST_ARGS)
 
 # libFuzzer targets for loads and dumps under the sanitizers, FUZZ_SECONDS
 # each, side by side.  Crashes land in build/fuzz/crashes.

@@ -821,9 +821,12 @@ struct InputText {
     InputText& operator=(const InputText&) = delete;
     ~InputText() {
         if (exporter) {
-            // Released through bytearray's own function, as it was acquired;
-            // PyBuffer_Release would call a subclass's __release_buffer__.
+            // Released through bytearray's own function, as it was acquired
+            // (PyBuffer_Release would call a subclass's __release_buffer__),
+            // under the same lock: see acquire_input.
+            Py_BEGIN_CRITICAL_SECTION(exporter);
             PyByteArray_Type.tp_as_buffer->bf_releasebuffer(exporter, &view);
+            Py_END_CRITICAL_SECTION();
             Py_CLEAR(view.obj);
         }
     }
@@ -864,8 +867,15 @@ bool acquire_input(PyObject* obj, InputText* input) noexcept {
         // parser allows for that (Decoder.inputMutable).  On 3.13t the
         // interpreter does not make the export check and a resize on another
         // thread atomic: such a resize during loads is the caller's race.
-        if (PyByteArray_Type.tp_as_buffer->bf_getbuffer(obj, &input->view, PyBUF_SIMPLE) < 0)
-            return false;
+        // bytearray counts its exports without a lock of its own on 3.13t:
+        // two loads() of one bytearray on two threads could lose a count,
+        // and the bytearray could then be resized under the other parse.
+        // The object's critical section orders quelt's own exports.
+        int exported;
+        Py_BEGIN_CRITICAL_SECTION(obj);
+        exported = PyByteArray_Type.tp_as_buffer->bf_getbuffer(obj, &input->view, PyBUF_SIMPLE);
+        Py_END_CRITICAL_SECTION();
+        if (exported < 0) return false;
         input->exporter = obj;
         input->mutableBytes = true;
         input->data = static_cast<const unsigned char*>(input->view.buf);

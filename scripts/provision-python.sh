@@ -4,16 +4,23 @@
 #
 #   scripts/provision-python.sh            free-threaded build (python3.13t)
 #   scripts/provision-python.sh --gil      default build of the same version
+#   scripts/provision-python.sh --tsan     free-threaded build with ThreadSanitizer
 #
 # Order of preference for the free-threaded build: $QUELT_PYTHON, then a
 # python3.14t or python3.13t on PATH, then a build from Debian's python3.13
 # source package (trixie) into a cache directory outside the checkout, reused
 # on later runs.  The default build always comes from the cache (built when
-# missing), so that both builds are the same CPython version.
+# missing), so that both builds are the same CPython version.  So does the
+# ThreadSanitizer build (for scripts/test-tsan.sh): an interpreter found
+# elsewhere would not be instrumented.
 set -euo pipefail
 
-variant=nogil
-[ "${1:-}" = "--gil" ] && variant=gil
+case "${1:-}" in
+    "")     variant=nogil ;;
+    --gil)  variant=gil ;;
+    --tsan) variant=tsan ;;
+    *) echo "usage: $0 [--gil|--tsan]" >&2; exit 2 ;;
+esac
 
 cache="${QUELT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quelt}"
 prefix="$cache/cpython-3.13-$variant"
@@ -47,10 +54,9 @@ if [ "$variant" = nogil ]; then
             command -v "$candidate"; exit 0
         fi
     done
-    interpreter="$prefix/bin/python3.13t"
-else
-    interpreter="$prefix/bin/python3.13"
 fi
+interpreter="$prefix/bin/python3.13t"
+[ "$variant" = gil ] && interpreter="$prefix/bin/python3.13"
 
 if [ -x "$interpreter" ]; then
     echo "$interpreter"; exit 0
@@ -118,7 +124,21 @@ mkdir -p "$build"
 tar -xJf "$orig" -C "$build" --strip-components=1
 
 configure_flags="--prefix=$prefix --with-ensurepip=install"
-[ "$variant" = nogil ] && configure_flags="$configure_flags --disable-gil"
+case "$variant" in
+    nogil) configure_flags="$configure_flags --disable-gil" ;;
+    # Built with the system gcc, whose shared TSan runtime (libtsan) the
+    # interpreter then links; quelt's TSan build uses the same compiler, so
+    # both resolve to one runtime.  CPython's mimalloc has TSan support of its
+    # own (MI_TSAN), so the free-threaded allocator stays.  The interpreter's
+    # own test modules are left out: they only lengthen a slow build.
+    tsan) configure_flags="$configure_flags --disable-gil --with-thread-sanitizer --disable-test-modules"
+          # configure's test programs are built with ThreadSanitizer as well,
+          # and one that leaves a thread running gets a report; with the
+          # report's default exit status the feature it checks would be taken
+          # as missing.  So the caller's options do not apply here, and the
+          # result is configured like the free-threaded build.
+          export TSAN_OPTIONS=exitcode=0 ;;
+esac
 log "building CPython 3.13 ($variant) into $prefix"
 cd "$build"
 # shellcheck disable=SC2086

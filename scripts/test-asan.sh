@@ -17,15 +17,7 @@ log() { echo "test-asan: $*" >&2; }
 
 py=$(scripts/provision-python.sh | tail -n 1)
 
-# The venv is remade when the requirements change, as make does for .venv.
-if [ ! -f "$venv/.ready" ] || [ requirements-dev.txt -nt "$venv/.ready" ]; then
-    log "creating $venv from $py"
-    rm -rf "$venv"
-    "$py" -m venv "$venv"
-    "$venv/bin/python" -m pip --disable-pip-version-check -q install --upgrade pip
-    "$venv/bin/python" -m pip --disable-pip-version-check -q install -r requirements-dev.txt
-    touch "$venv/.ready"
-fi
+scripts/make-venv.sh "$venv" "$py"
 
 log "building the sanitized extension in $build"
 "$venv/bin/python" -m pip --disable-pip-version-check -q install \

@@ -16,6 +16,8 @@ import pytest
 import quelt
 
 SECONDS = float(os.environ.get("QUELT_STRESS_SECONDS", "2"))
+# Set by scripts/test-tsan.sh.
+THREAD_SANITIZER = bool(os.environ.get("QUELT_TSAN"))
 
 
 
@@ -125,15 +127,18 @@ def test_decoding_from_many_threads_while_inputs_change():
         if rng.random() < 0.01:
             shared[:] = b'["' + b"abc" * 200 + b'", {"key": "value", "n": 12345678901234567890}]'
 
-    counts = run_threads(
-        [("documents", decode_documents)] * 3 + [("shared", decode_shared)] * 2 + [("rewrite", rewrite_shared)]
-    )
+    # Under ThreadSanitizer the bytearray is only read: rewriting it while
+    # it is parsed is a data race by design (the parser reads each byte
+    # once and allows for any value), which it would rightly report.
+    rewriters = [] if THREAD_SANITIZER else [("rewrite", rewrite_shared)]
+    counts = run_threads([("documents", decode_documents)] * 3 + [("shared", decode_shared)] * 2 + rewriters)
     assert counts["documents"] > 0 and counts["shared"] > 0
 
 
 # Found by the stress test above: the plain-ASCII path scanned the bytes and
 # then copied them again, so a byte written in between landed in a str
 # flagged ASCII, which crashed the interpreter when the str was iterated.
+@pytest.mark.skipif(THREAD_SANITIZER, reason="rewriting a bytearray under a parse is a data race by design")
 def test_bytearray_rewritten_during_parse_never_gives_a_broken_str():
     size = 1 << 20
     shared = bytearray(b'"' + b"a" * size + b'"')
