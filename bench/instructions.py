@@ -5,13 +5,16 @@ effect of a change where timings on a busy machine cannot.
     python bench/instructions.py [--calls N] [--only twitter,canada]
 
 For every document and operation it runs a child interpreter under
-callgrind twice, once doing the setup only and once doing the setup and N
-calls, and reports the difference divided by N.  Needs valgrind.
+callgrind that makes N calls, counts only the instructions spent inside
+quelt's entry function (and what it calls), and reports them divided by N.
+Hash randomisation is off, so that every run lays out its dictionaries
+alike.  Needs valgrind.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import subprocess
 import sys
 import tempfile
@@ -20,32 +23,35 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import docs  # noqa: E402
 
+# (call, the entry function it reaches)
 OPERATIONS = {
-    "loads(bytes)": "quelt.loads(raw)",
-    "loads(str)": "quelt.loads(text)",
-    "dumps()": "quelt.dumps(obj)",
-    "dumps(ensure_ascii=False)": "quelt.dumps(obj, ensure_ascii=False)",
-    "dumps(sort_keys=True)": "quelt.dumps(obj, sort_keys=True)",
+    "loads(bytes)": ("quelt.loads(raw)", "quelt_loads"),
+    "loads(str)": ("quelt.loads(text)", "quelt_loads"),
+    "dumps()": ("quelt.dumps(obj)", "quelt_dumps"),
+    "dumps(ensure_ascii=False)": ("quelt.dumps(obj, ensure_ascii=False)", "quelt_dumps"),
+    "dumps(sort_keys=True)": ("quelt.dumps(obj, sort_keys=True)", "quelt_dumps"),
 }
 
 CHILD = """
 import sys
 sys.path.insert(0, {bench!r})
-import docs, quelt
-raw = next(d.data for d in docs.load_documents() if d.name == {name!r})
+import docs, json, quelt
+raw = docs.read_document(docs.data_dir() / {file!r})
 text = raw.decode("utf-8")
-obj = quelt.loads(raw)
+obj = json.loads(raw)  # not quelt: only the measured calls may enter it
 for _ in range({calls}):
     {operation}
 """
 
 
-def instructions(code: str) -> int:
+def instructions(code: str, entry: str) -> int:
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(tmp) / "callgrind.out"
         subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", code],
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", f"--toggle-collect=*{entry}*",
+             sys.executable, "-c", code],
             check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env={**os.environ, "PYTHONHASHSEED": "0"},
         )
         for line in out.read_text().splitlines():
             if line.startswith("summary:") or line.startswith("totals:"):
@@ -56,7 +62,7 @@ def instructions(code: str) -> int:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--calls", type=int, default=3)
-    parser.add_argument("--only", default="twitter,citm_catalog,canada")
+    parser.add_argument("--only", default="twitter,citm_catalog,canada", help="real documents")
     parser.add_argument("--ops", default=",".join(OPERATIONS))
     args = parser.parse_args()
     bench = str(Path(__file__).resolve().parent)
@@ -64,9 +70,10 @@ def main() -> None:
     print(f"{'document':14} {'operation':28} {'instructions per call':>22}")
     for name in names:
         for op in args.ops.split(","):
-            base = instructions(CHILD.format(bench=bench, name=name, calls=0, operation=OPERATIONS[op]))
-            full = instructions(CHILD.format(bench=bench, name=name, calls=args.calls, operation=OPERATIONS[op]))
-            print(f"{name:14} {op:28} {(full - base) // args.calls:>22,}", flush=True)
+            call, entry = OPERATIONS[op]
+            code = CHILD.format(bench=bench, file=name + ".json", calls=args.calls, operation=call)
+            total = instructions(code, entry)
+            print(f"{name:14} {op:28} {total // args.calls:>22,}", flush=True)
 
 
 if __name__ == "__main__":
