@@ -60,8 +60,12 @@ sanitize=(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame
 # -Wno-char-subscripts: clang flags table lookups by character literal.
 cflags=(-std=c++17 -O1 -g -Wall -Wextra -Wno-char-subscripts "${sanitize[@]}" -I"$root" "${includes[@]}"
         -I"$(dirname "$(dirname "$dragonbox_h")")" -include "$root/fuzz/sanitizer_alloc.h")
+# The module's own source list, as CMakeLists.txt names it (QUELT_SOURCES),
+# so that the fuzz targets cannot drift from the module.
+mapfile -t sources < <(sed -n '/^set(QUELT_SOURCES/,/^)/{/^set(/d;/^)/d;s/^[[:space:]]*//;p}' CMakeLists.txt)
+[ ${#sources[@]} -gt 0 ] || { log "no QUELT_SOURCES list in CMakeLists.txt"; exit 1; }
 objects=()
-for src in module/quelt.cpp codec/decode.cpp codec/encode.cpp codec/encode_entry.cpp codec/escape.cpp codec/output_buffer.cpp numconv/numconv.cpp; do
+for src in "${sources[@]}"; do
     obj="$build/obj/$(echo "$src" | tr / _).o"
     "$cxx" "${cflags[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
     objects+=("$obj")
