@@ -150,7 +150,7 @@ inline utf8::Chunk not_whitespace(utf8::Chunk c) noexcept {
 // NUL after the input, which stops the table loop.
 inline const unsigned char* scan_plain(const unsigned char* p, const unsigned char* end) noexcept {
 #if defined(__SSE2__)
-    p = utf8::scan16(p, end, not_plain_in_string);
+    p = utf8::scan16(p, end, [](utf8::Chunk c) { return not_plain_in_string(c); });
 #endif
     while (g_decoderLookup[*p] == CLASS_PLAIN) ++p;
     return p;
@@ -166,7 +166,7 @@ inline const unsigned char* scan_plain(const unsigned char* p, const unsigned ch
 inline const unsigned char* skip_whitespace(const unsigned char* p, const unsigned char* end) noexcept {
     if (*p > ' ') return p;  // the common case: a token follows at once
 #if defined(__SSE2__)
-    p = utf8::scan16(p, end, not_whitespace);
+    p = utf8::scan16(p, end, [](utf8::Chunk c) { return not_whitespace(c); });
 #endif
     while (*p <= ' ' && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
     return p;
@@ -325,6 +325,40 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
     return true;
 }
 
+// Records why the UTF-8 sequence at `p` is invalid.  Rare path.
+[[gnu::noinline]] void sequence_failed(Decoder* ds, const unsigned char* p, int length,
+                                       utf8::Sequence sequence) noexcept {
+    switch (sequence.error) {
+    case utf8::SequenceError::BadContinuation:
+        fail(ds, kErrContinuation, p + sequence.badByte);
+        break;
+    case utf8::SequenceError::Overlong:
+        fail(ds, length == 2 ? kErrOverlong2 : length == 3 ? kErrOverlong3 : kErrOverlong4, p);
+        break;
+    case utf8::SequenceError::AboveMax:
+    case utf8::SequenceError::None:  // not called for a valid sequence
+        fail(ds, kErrAboveMax, p);
+        break;
+    }
+}
+
+// Stores the code point of the kLength-byte sequence at `*at` and moves past
+// it; false with the error recorded when it is invalid.  Room for one code
+// point is there.
+template <int kLength>
+inline bool take_sequence(Decoder* ds, const unsigned char** at, uint32_t** out, uint32_t* bits) noexcept {
+    const unsigned char* p = *at;
+    const utf8::Sequence sequence = utf8::decode_sequence<kLength>(p);
+    if (sequence.error != utf8::SequenceError::None) {
+        sequence_failed(ds, p, kLength, sequence);
+        return false;
+    }
+    *(*out)++ = sequence.codePoint;
+    *bits |= sequence.codePoint;
+    *at = p + kLength;
+    return true;
+}
+
 // The general string path: escapes and multi-byte UTF-8.  `p` is where the
 // plain scan of decode_string stopped; the bytes before it are plain ASCII.
 //
@@ -367,25 +401,14 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
             p = scan_plain(p + 1, ds->end);
             continue;
         case CLASS_LEAD2:
-        case CLASS_LEAD3:
-        case CLASS_LEAD4: {
-            const int length = g_decoderLookup[b];  // a lead's class is its sequence length
-            const utf8::Sequence sequence = utf8::decode_sequence(p, length);
-            switch (sequence.error) {
-            case utf8::SequenceError::None:
-                break;
-            case utf8::SequenceError::BadContinuation:
-                return fail(ds, kErrContinuation, p + sequence.badByte);
-            case utf8::SequenceError::Overlong:
-                return fail(ds, length == 2 ? kErrOverlong2 : length == 3 ? kErrOverlong3 : kErrOverlong4, p);
-            case utf8::SequenceError::AboveMax:
-                return fail(ds, kErrAboveMax, p);
-            }
-            *out++ = sequence.codePoint;  // encoded surrogates are kept as they are
-            bits |= sequence.codePoint;
-            p += length;
+            if (!take_sequence<2>(ds, &p, &out, &bits)) return nullptr;
             break;
-        }
+        case CLASS_LEAD3:  // encoded surrogates are kept as they are
+            if (!take_sequence<3>(ds, &p, &out, &bits)) return nullptr;
+            break;
+        case CLASS_LEAD4:
+            if (!take_sequence<4>(ds, &p, &out, &bits)) return nullptr;
+            break;
         case CLASS_ESCAPE:
             if (!decode_escape(ds, &p, &out, &bits, &pairPoint)) return nullptr;
             break;

@@ -177,7 +177,7 @@ inline utf8::Chunk not_plain(utf8::Chunk c) noexcept {
 template <bool highBytesPlain>
 inline const uint8_t* copy_plain_run(const uint8_t* in, const uint8_t* stop, char** out) noexcept {
 #if defined(__SSE2__)
-    return utf8::scan16(in, stop, not_plain<highBytesPlain>, out);
+    return utf8::scan16(in, stop, [](utf8::Chunk c) { return not_plain<highBytesPlain>(c); }, out);
 #else
     (void)stop;
     (void)out;

@@ -26,27 +26,33 @@ struct Sequence {
     uint8_t badByte;  // BadContinuation: index of the first byte that is not one
 };
 
-// Decodes the sequence of `length` bytes (2, 3 or 4, as its lead byte says)
+// Decodes the sequence of kLength bytes (2, 3 or 4, as its lead byte says)
 // at `p`.  Each byte is read only after the one before it passed as a
 // continuation, so a NUL or any other terminator ends the reads.  Encoded
-// surrogates (U+D800-U+DFFF) pass: both codecs keep them.
-inline Sequence decode_sequence(const uint8_t* p, int length) noexcept {
-    for (int i = 1; i < length; ++i)
+// surrogates (U+D800-U+DFFF) pass: both codecs keep them.  The length is a
+// template argument so that each case compiles to straight-line code.
+template <int kLength>
+inline Sequence decode_sequence(const uint8_t* p) noexcept {
+    static_assert(kLength >= 2 && kLength <= 4, "UTF-8 sequences of 2 to 4 bytes");
+    for (int i = 1; i < kLength; ++i)
         if (!is_continuation(p[i])) return {0, SequenceError::BadContinuation, uint8_t(i)};
-    uint32_t cp;
-    switch (length) {
-    case 2:
-        cp = uint32_t(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
+    if constexpr (kLength == 2) {
+        const uint32_t cp = uint32_t(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
         return {cp, cp < 0x80 ? SequenceError::Overlong : SequenceError::None, 0};
-    case 3:
-        cp = uint32_t(p[0] & 0x0F) << 12 | uint32_t(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+    } else if constexpr (kLength == 3) {
+        const uint32_t cp = uint32_t(p[0] & 0x0F) << 12 | uint32_t(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
         return {cp, cp < 0x800 ? SequenceError::Overlong : SequenceError::None, 0};
-    default:
-        cp = uint32_t(p[0] & 0x07) << 18 | uint32_t(p[1] & 0x3F) << 12 | uint32_t(p[2] & 0x3F) << 6 |
-             (p[3] & 0x3F);
+    } else {
+        const uint32_t cp = uint32_t(p[0] & 0x07) << 18 | uint32_t(p[1] & 0x3F) << 12 |
+                            uint32_t(p[2] & 0x3F) << 6 | (p[3] & 0x3F);
         if (cp > 0x10FFFF) return {cp, SequenceError::AboveMax, 0};
         return {cp, cp < 0x10000 ? SequenceError::Overlong : SequenceError::None, 0};
     }
+}
+
+// The same for a length known only at run time (2, 3 or 4).
+inline Sequence decode_sequence(const uint8_t* p, int length) noexcept {
+    return length == 2 ? decode_sequence<2>(p) : length == 3 ? decode_sequence<3>(p) : decode_sequence<4>(p);
 }
 
 // Writes `cp` (below U+110000) as UTF-8; lone surrogates in their three-byte
@@ -88,11 +94,12 @@ inline Chunk control(Chunk c) noexcept {
 // position reached, and the caller's table loop goes on from there (SSE2 is
 // the x86-64 baseline; this halves the time spent in long strings and runs).
 // `special(chunk)` returns a chunk whose top bit is set in each special byte
-// (its low bits may hold anything).  With `copyTo`, every chunk looked at is
+// (its low bits may hold anything); pass a lambda, whose type lets the
+// compiler inline it, not a function pointer.  With `copyTo`, every chunk looked at is
 // also stored there and *copyTo advances past the plain bytes: the caller
 // guarantees sixteen bytes of room for each sixteen bytes of input.
 template <typename Special>
-inline const uint8_t* scan16(const uint8_t* p, const uint8_t* stop, Special special,
+[[gnu::always_inline]] inline const uint8_t* scan16(const uint8_t* p, const uint8_t* stop, Special special,
                              char** copyTo = nullptr) noexcept {
 #if defined(__SSE2__)
     char* to = copyTo ? *copyTo : nullptr;
