@@ -271,9 +271,9 @@ def test_large_output_byte_for_byte(doc):
 
 
 def test_growth_at_every_boundary_keeps_text():
-    # Strings whose lengths step across the 65536-byte region and the first
+    # Strings whose lengths step across the 4096-byte region and the first
     # few doublings, at every small offset around each boundary.
-    for boundary in (65536, 131072, 262144):
+    for boundary in (4096, 8192, 16384, 65536, 131072):
         for delta in range(-3, 4):
             doc = ["z" * (boundary - 4 + delta), "tail"]
             assert quelt.dumps(doc) == json.dumps(doc, separators=(",", ":"))
