@@ -63,6 +63,8 @@ constexpr char kErrStrayContinuation[] = "Found UTF-8 continuation byte without 
 constexpr char kErrArbitraryBytes[] =
     "Arbitrary bytes-like objects are no longer supported. Use either string, bytes, or bytearray.";
 constexpr char kErrExpectedInput[] = "Expected string, bytes, or bytearray";
+// Completes the RecursionError message of the nesting bound.
+constexpr char kNestingContext[] = " while decoding a JSON document";
 
 // ---- error recording ---------------------------------------------------------
 
@@ -75,8 +77,6 @@ PyObject* fail(Decoder* ds, const char* message, const unsigned char* at) noexce
     ds->errorAt = at;
     return nullptr;
 }
-
-constexpr char kNestingContext[] = " while decoding a JSON document";
 
 // ---- byte classes --------------------------------------------------------------
 
@@ -117,7 +117,6 @@ constexpr std::array<uint8_t, 256> make_decoder_lookup() {
 constexpr std::array<uint8_t, 256> g_decoderLookup = make_decoder_lookup();
 
 static_assert(g_decoderLookup[0x00] == CLASS_END, "NUL ends every scan");
-static_assert(CLASS_LEAD2 == 2 && CLASS_LEAD3 == 3 && CLASS_LEAD4 == 4, "a lead's class is its sequence length");
 static_assert(g_decoderLookup[0x01] == CLASS_PLAIN && g_decoderLookup[0x1F] == CLASS_PLAIN,
               "raw control bytes are accepted as they are");
 static_assert(g_decoderLookup[0x7F] == CLASS_PLAIN, "DEL is plain");
@@ -626,11 +625,9 @@ PyObject* decode_double(Decoder* ds, const unsigned char* first, const unsigned 
 PyObject* decode_number(Decoder* ds) noexcept {
     const unsigned char* const first = ds->start;
     if (*first == 'I')
-        return decode_literal_number(ds, "nfinity", 8, DecodedType::Infinity, Py_HUGE_VAL,
-                                     kErrInfinity);
+        return decode_literal_number(ds, "nfinity", 8, DecodedType::Infinity, Py_HUGE_VAL, kErrInfinity);
     if (*first == 'N')
-        return decode_literal_number(ds, "aN", 3, DecodedType::NaN, Py_NAN,
-                                     kErrNaN);
+        return decode_literal_number(ds, "aN", 3, DecodedType::NaN, Py_NAN, kErrNaN);
 
     const unsigned char* p = first;
     bool negative = false;
@@ -677,13 +674,6 @@ PyObject* decode_number(Decoder* ds) noexcept {
 
 // ---- containers ----------------------------------------------------------------
 
-// The list is made at the opening bracket and grows by appending, so that it
-// lies in memory before its members, as they are met.  (Collecting the
-// members first and making the list at its exact size at the closing bracket
-// saves a few instructions, but measured over repeated decode-and-release
-// cycles of the same documents it ran up to twice as slow: the allocator
-// hands out blocks ever further apart when every container is made after its
-// contents.)
 // One level of nesting for the life of an array or object parse: the depth
 // of this call, then the bound shared with nested calls on the thread.
 struct NestingLevel {
@@ -704,6 +694,13 @@ struct NestingLevel {
     }
 };
 
+// The list is made at the opening bracket and grows by appending, so that it
+// lies in memory before its members, as they are met.  (Collecting the
+// members first and making the list at its exact size at the closing bracket
+// saves a few instructions, but measured over repeated decode-and-release
+// cycles of the same documents it ran up to twice as slow: the allocator
+// hands out blocks ever further apart when every container is made after its
+// contents.)
 PyObject* decode_array(Decoder* ds) noexcept {
     NestingLevel level;
     if (!level.enter(ds)) return nullptr;

@@ -534,8 +534,7 @@ int is_decimal(PyObject* obj, const Encoder* enc) noexcept {
                      Py_TYPE(result.get())->tp_name);
         return fail_invalid(enc);
     }
-    Buffer_EnsureRoom(enc, kValueReserve);
-    if (!enc->errorMsg) write_raw(result.get(), enc);
+    write_raw(result.get(), enc);  // reserves the room it needs
 }
 
 // Raises "<repr> is not JSON serializable"; any failure on the way (repr,

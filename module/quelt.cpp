@@ -19,16 +19,18 @@
     "sort_keys=False, indent=0, allow_nan=True, reject_bytes=True, default=None, " \
     "separators=None)\n--\n\n"
 
-static const char g_dumpsDoc[] =
-    "dumps($module, /, obj, " QUELT_ENCODE_OPTIONS_SIGNATURE
-    "Converts arbitrary object recursively into JSON." QUELT_ENCODE_OPTIONS_DOC;
-static const char g_encodeDoc[] =
-    "encode($module, /, obj, " QUELT_ENCODE_OPTIONS_SIGNATURE
-    "Converts arbitrary object recursively into JSON." QUELT_ENCODE_OPTIONS_DOC;
-static const char g_loadsDoc[] =
-    "loads($module, /, obj)\n--\n\nConverts JSON as string to dict object structure.";
-static const char g_decodeDoc[] =
-    "decode($module, /, obj)\n--\n\nConverts JSON as string to dict object structure.";
+// dumps and encode (loads and decode) share their text; the signature line
+// names the function, as inspect expects.
+#define QUELT_DUMPS_DOC(name)                      \
+    name "($module, /, obj, " QUELT_ENCODE_OPTIONS_SIGNATURE \
+    "Converts arbitrary object recursively into JSON." QUELT_ENCODE_OPTIONS_DOC
+#define QUELT_LOADS_DOC(name) \
+    name "($module, /, obj)\n--\n\nConverts JSON as string to dict object structure."
+
+static const char g_dumpsDoc[] = QUELT_DUMPS_DOC("dumps");
+static const char g_encodeDoc[] = QUELT_DUMPS_DOC("encode");
+static const char g_loadsDoc[] = QUELT_LOADS_DOC("loads");
+static const char g_decodeDoc[] = QUELT_LOADS_DOC("decode");
 static const char g_dumpDoc[] =
     "dump($module, obj, fp, /, *, " QUELT_ENCODE_OPTIONS_SIGNATURE
     "Converts arbitrary object recursively into JSON file." QUELT_ENCODE_OPTIONS_DOC;
