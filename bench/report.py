@@ -228,7 +228,7 @@ def section_threads(threads: dict, notes: Notes) -> str:
     for build, result in threads.items():
         gil = "on" if result["gil_enabled"] else "off"
         for r in result["rows"]:
-            row = [BUILDS[build], f"GIL {gil}", r["lib"], r["op"]]
+            row = [BUILDS[build], f"GIL {gil}", r["lib"], r["op"], r.get("input") or "—"]
             if r["status"] == "ok":
                 one, two = r["per_second"]["1"], r["per_second"]["2"]
                 other = r.get("other_cores")
@@ -237,8 +237,8 @@ def section_threads(threads: dict, notes: Notes) -> str:
             else:
                 row += ["error " + notes.ref(r["lib"], r["error"], f"threads {r['op']}"), "", "", ""]
             rows.append(row)
-    return table(["build", "GIL", "library", "operation", "1 thread (calls/s)",
-                  "2 threads (calls/s)", "scaling", "other load"], rows, right={4, 5, 6, 7})
+    return table(["build", "GIL", "library", "operation", "input", "1 thread (calls/s)",
+                  "2 threads (calls/s)", "scaling", "other load"], rows, right={5, 6, 7, 8})
 
 
 def section_memory(memory: dict, notes: Notes) -> str:
@@ -370,7 +370,8 @@ def draw(runs: dict, threads: dict, memory: dict, path: Path, caveat: str = "") 
         ax.set_title(title, fontsize=10)
         ax.grid(axis="x", alpha=0.3)
 
-    items = [(b, r["lib"], r["op"], r.get("scaling")) for b, res in threads.items() for r in res["rows"]]
+    items = [(b, r["lib"], " ".join(filter(None, (r["op"], r.get("input")))), r.get("scaling"))
+             for b, res in threads.items() for r in res["rows"]]
     ax = axes[len(ops)][0]
     hbars(ax, items, "2-thread / 1-thread throughput", "thread scaling (2.0 is perfect on 2 cores)")
     ax.axvline(2.0, color="black", linestyle="--", linewidth=0.8)
@@ -455,11 +456,13 @@ def main() -> int:
     if threads:
         doc = next(iter(threads.values()))["document"]
         out += ["## Threads", "",
-                f"Throughput of 1 and 2 threads each calling loads (bytes) or dumps on its own "
-                f"copy of {doc['name']} ({fmt_bytes(doc['bytes'])}); scaling = 2-thread / "
-                f"1-thread throughput (2.00 is perfect on two cores).  The python loop row is a "
-                f"pure-Python loop that shares and allocates nothing: the most the machine and "
-                f"the build allowed at the time.  Other load: cores "
+                f"Throughput of 1 and 2 threads each calling loads (bytes) or dumps on "
+                f"{doc['name']} ({fmt_bytes(doc['bytes'])}), given either each its own copy "
+                f"of the input (own copy) or all the one same bytes object or parsed object "
+                f"graph (shared, as a server dumping one cached object from many threads); "
+                f"scaling = 2-thread / 1-thread throughput (2.00 is perfect on two cores).  "
+                f"The python loop row is a pure-Python loop that shares and allocates nothing: "
+                f"the most the machine and the build allowed at the time.  Other load: cores "
                 f"used by other processes meanwhile; above ~0.1 the scaling is not to be trusted.",
                 "", section_threads(threads, notes), ""]
     if memory:

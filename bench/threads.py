@@ -5,13 +5,21 @@ scaling factor between them; writes bench/results/threads-<build>.json.
 
 For quelt and the standard library's json, and for loads (of bytes) and
 dumps (default options), on one document ($BENCH_THREAD_DOC, twitter by
-default): each of N threads gets its own copy of the input (its own bytes
-object, or its own freshly parsed objects), all start together at a barrier,
-and each calls the function in a loop until a common deadline
-($BENCH_THREAD_TIME seconds after the start, 0.5 by default).  Throughput is
-all the calls completed divided by the time from the start until the last
-call returned.  After a warm-up, 5 rounds each measure 1 then 2 threads;
-the throughputs reported are the medians over the rounds.
+default), with the input given two ways:
+
+* own copy: each of N threads gets its own bytes object, or its own freshly
+  parsed objects, so that the threads share no data;
+* shared: all threads get the one same bytes object, or the one same parsed
+  object graph, as a server does that serves one cached object from many
+  threads (on the free-threaded build the threads then meet on the same
+  objects' reference counts and locks).
+
+All threads start together at a barrier, and each calls the function in a
+loop until a common deadline ($BENCH_THREAD_TIME seconds after the start,
+0.5 by default).  Throughput is all the calls completed divided by the time
+from the start until the last call returned.  After a warm-up, 5 rounds each
+measure 1 then 2 threads; the throughputs reported are the medians over the
+rounds.
 
 scaling = 2-thread throughput / 1-thread throughput (the median of the
 rounds' ratios): 2.0 is perfect on two cores, 1.0 means the threads only
@@ -80,7 +88,13 @@ def throughput(fn, inputs: list) -> float:
     return sum(counts) / (max(finished) - start[0])
 
 
-def copies(data: bytes, op: str, n: int) -> list:
+INPUTS = ["own copy", "shared"]
+
+
+def thread_inputs(data: bytes, op: str, n: int, given: str) -> list:
+    """The n threads' inputs: each its own copy, or one object for all."""
+    if given == "shared":
+        return [data if op == "loads" else json.loads(data)] * n
     if op == "loads":
         # bytes(bytearray(...)) makes a distinct object, not a shared one.
         return [bytes(bytearray(data)) for _ in range(n)]
@@ -133,15 +147,17 @@ def main() -> int:
     # shares nothing.  It shows what the machine and the interpreter allow at
     # that moment (near 2.0 on the free-threaded build of an idle 2-core
     # machine, 1.0 with the GIL), to read the libraries' scaling against.
-    cases = [("python loop", "cpu", None, spin, lambda n: [None] * n)]
+    cases = [("python loop", "cpu", "", None, spin, lambda n: [None] * n)]
     for name, lib in libraries.items():
         for op, key in (("loads", "loads_bytes"), ("dumps", "dumps")):
             fn = lib.ops[key] if lib.available else None
-            cases.append((name, op, lib, fn, lambda n, op=op: copies(doc.data, op, n)))
+            for given in INPUTS:
+                cases.append((name, op, given, lib, fn,
+                              lambda n, op=op, given=given: thread_inputs(doc.data, op, n, given)))
 
     rows = []
-    for name, op, lib, fn, make_inputs in cases:
-        row = {"lib": name, "op": op}
+    for name, op, given, lib, fn, make_inputs in cases:
+        row = {"lib": name, "op": op, "input": given}
         rows.append(row)
         if lib is not None and not lib.available:
             row.update(status="error", error="not importable: " + lib.error)
@@ -149,12 +165,13 @@ def main() -> int:
             row.update(measure(fn, make_inputs))
         if row["status"] == "ok":
             one, two = row["per_second"]["1"], row["per_second"]["2"]
-            print(f"  [{build}] threads {doc.name} {name:<11} {op:<5} "
+            print(f"  [{build}] threads {doc.name} {name:<11} {op:<5} {given:<8} "
                   f"1 thread {one:8.1f}/s  2 threads {two:8.1f}/s  "
                   f"scaling {row['scaling']:.2f}  (other load {row['other_cores'] or 0:.2f})",
                   flush=True)
         else:
-            print(f"  [{build}] threads {doc.name} {name:<11} {op:<5} {row['error']}", flush=True)
+            print(f"  [{build}] threads {doc.name} {name:<11} {op:<5} {given:<8} {row['error']}",
+                  flush=True)
 
     result = {
         "build": build,
