@@ -13,11 +13,19 @@ Operations (input -> output):
 * ``dumps``         objects -> JSON text, each library's default options
 * ``dumps_indent``  the same, pretty-printed with an indent of 2
 * ``dumps_sorted``  the same, keys sorted
+* ``dumps_same``    objects -> str, every library made to write the same text:
+                    UTF-8 (no \\uXXXX escapes), no spaces, '/' unescaped;
+                    orjson and msgspec decode their bytes within the call
 
 What "default options" means differs: quelt, json, simplejson and rapidjson
 escape non-ASCII to \\uXXXX by default (ensure_ascii), orjson and msgspec
 write UTF-8; orjson and msgspec return bytes, the others str.  The report
-notes the output type of every call.
+notes the output type of every call.  ``dumps_same`` is the like-for-like
+row: what the defaults leave different is set alike.
+
+``OPTIONS`` are quelt's dumps options, each changed from its default on its
+own, to see what it costs against plain dumps(); json is timed too where it
+has the same option.
 """
 
 from __future__ import annotations
@@ -32,7 +40,20 @@ OPERATIONS = {
     "dumps": "dumps()",
     "dumps_indent": "dumps(indent=2)",
     "dumps_sorted": "dumps(sort_keys=True)",
+    "dumps_same": "same-output dumps()",
 }
+
+# quelt's dumps options at their non-default values.  separators=(",", ":")
+# is the default already; indent and sort_keys have operations above.
+OPTIONS = {
+    "ensure_ascii": False,
+    "escape_forward_slashes": False,
+    "encode_html_chars": True,
+    "allow_nan": False,
+    "reject_bytes": False,
+}
+# The operation of each: key -> label.
+OPTION_OPERATIONS = {f"dumps_{name}": f"dumps({name}={value})" for name, value in OPTIONS.items()}
 
 # The order of the columns in every table: quelt first, then the standard
 # library, then the peers from PyPI.
@@ -52,6 +73,12 @@ class Library:
     ops: dict[str, Callable | None] = field(default_factory=dict)
 
 
+def _option(dumps, name: str):
+    """dumps with the one option `name` at its non-default value."""
+    options = {name: OPTIONS[name]}
+    return lambda o: dumps(o, **options)
+
+
 def _loads_dumps_api(m):
     """loads/dumps with indent= and sort_keys= keywords: quelt and rapidjson."""
     return {
@@ -60,7 +87,21 @@ def _loads_dumps_api(m):
         "dumps": m.dumps,
         "dumps_indent": lambda o: m.dumps(o, indent=2),
         "dumps_sorted": lambda o: m.dumps(o, sort_keys=True),
-    }, ""
+    }
+
+
+def _quelt(m):
+    ops = _loads_dumps_api(m)
+    ops["dumps_same"] = lambda o: m.dumps(o, ensure_ascii=False, escape_forward_slashes=False)
+    ops.update({f"dumps_{name}": _option(m.dumps, name) for name in OPTIONS})
+    return ops, ""
+
+
+def _rapidjson(m):
+    ops = _loads_dumps_api(m)
+    # Compact (write_mode=WM_COMPACT) and '/' unescaped by default.
+    ops["dumps_same"] = lambda o: m.dumps(o, ensure_ascii=False)
+    return ops, ""
 
 
 def _json(m):
@@ -70,6 +111,9 @@ def _json(m):
         "dumps": m.dumps,
         "dumps_indent": lambda o: m.dumps(o, indent=2),
         "dumps_sorted": lambda o: m.dumps(o, sort_keys=True),
+        "dumps_same": lambda o: m.dumps(o, ensure_ascii=False, separators=(",", ":")),
+        "dumps_ensure_ascii": _option(m.dumps, "ensure_ascii"),
+        "dumps_allow_nan": _option(m.dumps, "allow_nan"),
     }, ""
 
 
@@ -81,6 +125,7 @@ def _orjson(m):
         "dumps": m.dumps,  # returns bytes
         "dumps_indent": lambda o: m.dumps(o, option=indent),
         "dumps_sorted": lambda o: m.dumps(o, option=sort),
+        "dumps_same": lambda o: m.dumps(o).decode(),
     }, ""
 
 
@@ -99,6 +144,7 @@ def _msgspec(m):
         # finished output in a second pass, which is not the same operation.
         "dumps_indent": None,
         "dumps_sorted": sorted_,
+        "dumps_same": lambda o: j.encode(o).decode(),
     }, ""
 
 
@@ -114,16 +160,17 @@ def _simplejson(m):
         "dumps": m.dumps,
         "dumps_indent": lambda o: m.dumps(o, indent=2),
         "dumps_sorted": lambda o: m.dumps(o, sort_keys=True),
+        "dumps_same": lambda o: m.dumps(o, ensure_ascii=False, separators=(",", ":")),
     }, note
 
 
 _ADAPTERS = {
-    "quelt": _loads_dumps_api,
+    "quelt": _quelt,
     "json": _json,
     "orjson": _orjson,
     "msgspec": _msgspec,
     "simplejson": _simplejson,
-    "rapidjson": _loads_dumps_api,
+    "rapidjson": _rapidjson,
 }
 
 

@@ -8,9 +8,10 @@ Reads <build>.json (timings, from run.py), threads-<build>.json,
 memory-<build>.json and install-<build>.json for the builds "free-threaded"
 and "gil".  Every ratio compares two medians measured in the same process:
 a library's time divided by quelt's, so a ratio above 1 means quelt is the
-faster.  The chart needs matplotlib (installed in the GIL venv); without it
-the tables are still written and the exit status is 1.  Missing timing
-results also make the exit status 1: the harness broke.
+faster; in the table of quelt's options, quelt's time with an option divided
+by its time with the defaults.  The chart needs matplotlib (installed in the
+GIL venv); without it the tables are still written and the exit status is 1.
+Missing timing results also make the exit status 1: the harness broke.
 """
 
 from __future__ import annotations
@@ -25,7 +26,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from common import RESULTS  # noqa: E402
-from libs import DISTRIBUTIONS, LIBRARIES, OPERATIONS  # noqa: E402
+from libs import DISTRIBUTIONS, LIBRARIES, OPERATIONS, OPTION_OPERATIONS, OPTIONS  # noqa: E402
 
 BUILDS = {"free-threaded": "free-threaded build", "gil": "default (GIL) build"}
 
@@ -220,7 +221,50 @@ def section_cross_build(runs: dict) -> str:
                       if ft.get(k, {}).get("status") == "ok" and gil.get(k, {}).get("status") == "ok"]
             row.append(fmt_ratio(geomean(ratios)) if ratios else "—")
         rows.append(row)
-    return table(["library"] + list(OPERATIONS.values()), rows, right=set(range(1, 6)))
+    return table(["library"] + list(OPERATIONS.values()), rows,
+                 right=set(range(1, 1 + len(OPERATIONS))))
+
+
+def section_options(run: dict, notes: Notes) -> str:
+    """Per document, quelt's time with each dumps option / its dumps() time
+    (json's in parentheses where it has the option), and the geometric mean
+    over the documents."""
+    cells = cell_index(run)
+    docs = [d["name"] for d in run["documents"]]
+    ratios: dict[tuple[str, str], list[float]] = {}
+
+    def ratio(doc: str, op: str, lib: str, label: str) -> str | None:
+        c, base = cells.get((doc, op, lib)), cells.get((doc, "dumps", lib), {})
+        if c is None:  # not timed: the library has no such option
+            return None
+        if c["status"] == "error":
+            return "error " + notes.ref(lib, c["error"], f"{label} on {doc}")
+        if c["status"] != "ok" or base.get("status") != "ok":
+            return "—"
+        r = c["median_s"] / base["median_s"]
+        ratios.setdefault((op, lib), []).append(r)
+        text = fmt_ratio(r)
+        if c.get("check") != "ok":
+            text += " " + notes.ref(lib, c["check"], f"{label} on {doc}")
+        return text
+
+    def joined(quelt: str | None, json_: str | None) -> str:
+        return (quelt or "—") + (f" (json {json_})" if json_ else "")
+
+    rows = []
+    for doc in docs:
+        base = cells.get((doc, "dumps", "quelt"), {})
+        row = [doc, fmt_time(base["median_s"]) if base.get("status") == "ok" else "—"]
+        for op, label in OPTION_OPERATIONS.items():
+            row.append(joined(ratio(doc, op, "quelt", label), ratio(doc, op, "json", label)))
+        rows.append(row)
+    mean = ["geometric mean", ""]
+    for op in OPTION_OPERATIONS:
+        q, j = ratios.get((op, "quelt")), ratios.get((op, "json"))
+        mean.append(joined(q and fmt_ratio(geomean(q)), j and fmt_ratio(geomean(j))))
+    rows.append(mean)
+    header = ["document", "dumps()"] + [f"{name}={value}" for name, value in OPTIONS.items()]
+    return table(header, rows, right=set(range(1, len(header))))
 
 
 def section_threads(threads: dict, notes: Notes) -> str:
@@ -261,7 +305,7 @@ def output_types(runs: dict) -> str:
     types: dict[str, set] = {}
     for run in runs.values():
         for c in run["cells"]:
-            if c.get("output_type"):
+            if c.get("output_type") and c["op"] != "dumps_same":  # made str there
                 types.setdefault(c["lib"], set()).add(c["output_type"])
     by_type: dict[str, list] = {}
     for lib in LIBRARIES:
@@ -450,9 +494,25 @@ def main() -> int:
         "quelt, json, simplejson and rapidjson escape non-ASCII characters by default "
         "(ensure_ascii), orjson and msgspec write UTF-8; quelt also escapes '/' by default.",
         "",
+        "The rows \"same-output dumps()\" set what the defaults leave different, so that "
+        "every library writes the same text and returns it as str: quelt "
+        "dumps(o, ensure_ascii=False, escape_forward_slashes=False); json and simplejson "
+        "dumps(o, ensure_ascii=False, separators=(\",\", \":\")); rapidjson "
+        "dumps(o, ensure_ascii=False); orjson and msgspec their output decoded, within "
+        "the timed call.  Each output is checked against quelt's text: a note number "
+        "there says where the text differs.",
+        "",
     ]
     for build, run in runs.items():
         out += [f"### {BUILDS[build]}", "", section_times(build, run, notes), ""]
+    out += ["## quelt's dumps options: time with the option / time with the defaults", "",
+            "Each of quelt's dumps options changed from its default on its own, timed on "
+            "the same objects as dumps(), whose time is the second column.  Above 1: the "
+            "option makes dumps slower.  In parentheses: the same for json, where it has "
+            "the option.  indent and sort_keys have their own rows above; the default "
+            "separators are the compact ones already.  loads() has no options.", ""]
+    for build, run in runs.items():
+        out += [f"### {BUILDS[build]}", "", section_options(run, notes), ""]
     if threads:
         doc = next(iter(threads.values()))["document"]
         out += ["## Threads", "",

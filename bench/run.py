@@ -3,12 +3,17 @@ on whichever CPython build runs it, and writes bench/results/<build>.json.
 
     python bench/run.py
 
-Each cell (document x operation x library) is measured the same way:
+The operations are libs.OPERATIONS for every library that has them, then
+libs.OPTION_OPERATIONS (quelt's dumps options one at a time) for quelt and
+for json where it has the option.  Each cell (document x operation x
+library) is measured the same way:
 
 1. One call whose result is checked against the standard library's reading
    of the document (for loads: equal objects; for dumps: the output parses
-   back to equal objects).  A call that raises makes the cell an error, with
-   the exception recorded; the run goes on.
+   back to equal objects; for "same-output dumps()", also the very text
+   quelt wrote, so that the row compares like with like).  A call that
+   raises makes the cell an error, with the exception recorded; the run
+   goes on.
 2. Warm-up calls, the first one included, for a fifth of the cell's time
    budget.
 3. Timed repetitions until the budget ($BENCH_CELL_TIME seconds, 0.8 by
@@ -73,15 +78,28 @@ def first_difference(a, b, path: str = "") -> str:
     return f"at {path or 'top'}: {a!r:.40} instead of {b!r:.40}"
 
 
-def check(op: str, out, reference) -> str:
-    """'ok', or what is wrong with the output of one call."""
+def text_difference(a: str, b: str) -> str:
+    """Where the text `a` first differs from `b`, with a little context in
+    code spans (the text is JSON, which the report's markdown must not read
+    as markup), e.g. 'at character 643: `\\u001F&amp;` instead of
+    `\\u001f&amp;`'."""
+    i = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
+    start = max(0, i - 5)
+    return f"at character {i}: `{a[start:i + 15]}` instead of `{b[start:i + 15]}`"
+
+
+def check(op: str, out, reference, text: str | None = None) -> str:
+    """'ok', or what is wrong with the output of one call.  `text` is the
+    output the call must equal exactly, where there is one."""
     try:
         value = out if op.startswith("loads") else json.loads(out)
     except Exception as exc:
         return "output does not parse: " + short_error(exc)
-    if value == reference:
-        return "ok"
-    return "result differs from json's " + first_difference(value, reference)
+    if value != reference:
+        return "result differs from json's " + first_difference(value, reference)
+    if text is not None and out != text:
+        return "text differs from quelt's " + text_difference(out, text)
+    return "ok"
 
 
 def measure(fn, arg, first: float) -> dict:
@@ -124,7 +142,7 @@ def measure(fn, arg, first: float) -> dict:
     }
 
 
-def run_cell(lib: libs_mod.Library, op: str, arg, reference) -> dict:
+def run_cell(lib: libs_mod.Library, op: str, arg, reference, text: str | None = None) -> dict:
     fn = lib.ops.get(op)
     if fn is None:
         return {"status": "n/a"}
@@ -135,7 +153,7 @@ def run_cell(lib: libs_mod.Library, op: str, arg, reference) -> dict:
         first = time.perf_counter() - t0
     except Exception as exc:
         return {"status": "error", "error": short_error(exc)}
-    cell = {"status": "ok", "check": check(op, out, reference)}
+    cell = {"status": "ok", "check": check(op, out, reference, text)}
     if not op.startswith("loads"):
         cell["output_type"] = type(out).__name__
         cell["output_len"] = len(out)
@@ -163,6 +181,9 @@ def main() -> int:
     libraries = libs_mod.load_all()
     documents = docs_mod.load_documents(quick=QUICK)
     available = [lib for lib in libraries if lib.available]
+    quelt = next((lib for lib in available if lib.name == "quelt"), None)
+    operations = {**libs_mod.OPERATIONS, **libs_mod.OPTION_OPERATIONS}
+    width = max(map(len, operations))
     print(f"[{build}] {sys.version.split()[0]}: "
           + ", ".join(f"{lib.name} {lib.version}" if lib.available else f"{lib.name} (missing)"
                       for lib in libraries), flush=True)
@@ -173,16 +194,25 @@ def main() -> int:
     for doc in documents:
         reference = json.loads(doc.data)
         inputs = {"bytes": doc.data, "str": doc.data.decode("utf-8"), "obj": reference}
-        for op in libs_mod.OPERATIONS:
+        same_text = None  # quelt's "same output", which the others must equal
+        if quelt is not None:
+            try:
+                same_text = quelt.ops["dumps_same"](reference)
+            except Exception:  # quelt's own cell records the error
+                pass
+        for op in operations:
             arg = inputs["bytes" if op == "loads_bytes" else "str" if op == "loads_str" else "obj"]
             row = []
-            for lib in available:
-                cell = run_cell(lib, op, arg, reference)
+            # Libraries without the operation at all (an option only quelt
+            # has) are left out; those with None are recorded as n/a.
+            for lib in (lib for lib in available if op in lib.ops):
+                text = same_text if op == "dumps_same" and lib is not quelt else None
+                cell = run_cell(lib, op, arg, reference, text)
                 cell.update(doc=doc.name, op=op, lib=lib.name)
                 cells.append(cell)
                 row.append(f"{lib.name} {fmt(cell)}")
-            print(f"  [{build}] {doc.name:<14} {op:<13} " + "  ".join(row), flush=True)
-        del inputs, reference
+            print(f"  [{build}] {doc.name:<14} {op:<{width}} " + "  ".join(row), flush=True)
+        del inputs, reference, same_text
     elapsed = time.perf_counter() - started
 
     result = {
@@ -202,6 +232,7 @@ def main() -> int:
             for d in documents
         ],
         "operations": libs_mod.OPERATIONS,
+        "options": libs_mod.OPTION_OPERATIONS,
         "cells": cells,
     }
     RESULTS.mkdir(parents=True, exist_ok=True)
