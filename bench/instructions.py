@@ -36,7 +36,7 @@ CHILD = """
 import sys
 sys.path.insert(0, {bench!r})
 import docs, json, quelt
-raw = docs.read_document(docs.data_dir() / {file!r})
+raw = next(d.data for d in docs.load_documents() if d.name == {name!r})
 text = raw.decode("utf-8")
 obj = json.loads(raw)  # not quelt: only the measured calls may enter it
 for _ in range({calls}):
@@ -62,7 +62,7 @@ def instructions(code: str, entry: str) -> int:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--calls", type=int, default=3)
-    parser.add_argument("--only", default="twitter,citm_catalog,canada", help="real documents")
+    parser.add_argument("--only", default="twitter,citm_catalog,canada", help="documents, by name (the generated ones too)")
     parser.add_argument("--ops", default=",".join(OPERATIONS))
     args = parser.parse_args()
     bench = str(Path(__file__).resolve().parent)
@@ -71,7 +71,7 @@ def main() -> None:
     for name in names:
         for op in args.ops.split(","):
             call, entry = OPERATIONS[op]
-            code = CHILD.format(bench=bench, file=name + ".json", calls=args.calls, operation=call)
+            code = CHILD.format(bench=bench, name=name, calls=args.calls, operation=call)
             total = instructions(code, entry)
             print(f"{name:14} {op:28} {total // args.calls:>22,}", flush=True)
 
