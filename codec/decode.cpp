@@ -68,11 +68,12 @@ constexpr char kNestingContext[] = " while decoding a JSON document";
 
 // ---- error recording ---------------------------------------------------------
 
-// Records the first parse error and where it is: the first byte that cannot
+// Records the first parse error and where it is: the first unit that cannot
 // continue a valid document (the end of the input when it ends too soon).
 // Yields null, so a failing branch can `return fail(ds, "...", p)`.
 // Messages are static texts, never allocated.
-PyObject* fail(Decoder* ds, const char* message, const unsigned char* at) noexcept {
+template <typename Input>
+PyObject* fail(Decoder<Input>* ds, const char* message, const typename Input::Unit* at) noexcept {
     ds->errorStr = message;
     ds->errorAt = at;
     return nullptr;
@@ -134,13 +135,6 @@ inline utf8::Chunk not_plain_in_string(utf8::Chunk c) noexcept {
     using namespace utf8;
     return either(either(equal(c, splat('"')), equal(c, splat('\\'))), either(equal(c, splat(0)), c));
 }
-
-inline utf8::Chunk not_whitespace(utf8::Chunk c) noexcept {
-    using namespace utf8;
-    const Chunk blank = either(either(equal(c, splat(' ')), equal(c, splat('\n'))),
-                               either(equal(c, splat('\r')), equal(c, splat('\t'))));
-    return _mm_xor_si128(blank, _mm_set1_epi8(char(0xFF)));
-}
 #endif
 
 // First byte at or after `p` that is not plain inside a string: a quotation
@@ -155,6 +149,51 @@ inline const unsigned char* scan_plain(const unsigned char* p, const unsigned ch
     return p;
 }
 
+#if defined(__SSE2__)
+// Units of a str's storage equal to `value`, as a chunk mask: every byte of
+// a matching unit is set.
+template <typename Unit>
+inline utf8::Chunk units_equal(utf8::Chunk c, uint32_t value) noexcept {
+    if constexpr (sizeof(Unit) == 1) return _mm_cmpeq_epi8(c, _mm_set1_epi8(char(value)));
+    else if constexpr (sizeof(Unit) == 2) return _mm_cmpeq_epi16(c, _mm_set1_epi16(short(value)));
+    else return _mm_cmpeq_epi32(c, _mm_set1_epi32(int(value)));
+}
+
+// scan16 for units of any width: the first unit at or after `p` that
+// `special` marks, sixteen bytes at a time while they lie before `end`;
+// where fewer remain, the position reached, for the caller's unit loop.
+template <typename Unit, typename Special>
+[[gnu::always_inline]] inline const Unit* scan16_units(const Unit* p, const Unit* end, Special special) noexcept {
+    constexpr Py_ssize_t kPerChunk = 16 / sizeof(Unit);
+    while (end - p >= kPerChunk) {
+        const utf8::Chunk chunk = _mm_loadu_si128(reinterpret_cast<const utf8::Chunk*>(p));
+        const unsigned mask = unsigned(_mm_movemask_epi8(special(chunk)));
+        if (mask) return p + __builtin_ctz(mask) / sizeof(Unit);
+        p += kPerChunk;
+    }
+    return p;
+}
+#endif
+
+// The same for a str's code points: only the quotation mark, the backslash
+// and the NUL end a plain run; every other code point, control characters
+// and lone surrogates included, stands for itself.
+template <typename Unit>
+inline const Unit* scan_plain_units(const Unit* p, const Unit* end) noexcept {
+#if defined(__SSE2__)
+    p = scan16_units(p, end, [](utf8::Chunk c) {
+        return utf8::either(utf8::either(units_equal<Unit>(c, '"'), units_equal<Unit>(c, '\\')),
+                            units_equal<Unit>(c, 0));
+    });
+#else
+    (void)end;
+#endif
+    for (;; ++p) {
+        const Unit u = *p;
+        if (u == '"' || u == '\\' || u == 0) return p;
+    }
+}
+
 // ---- whitespace ----------------------------------------------------------------
 
 // Space, tab, line feed and carriage return; nothing else (no form feed, no
@@ -162,10 +201,18 @@ inline const unsigned char* scan_plain(const unsigned char* p, const unsigned ch
 // stop there at the latest.  Indented documents put runs of a dozen spaces or
 // more between tokens, so a run is skipped sixteen bytes at a time while they
 // lie before `end` (a quarter fewer instructions on such documents).
-inline const unsigned char* skip_whitespace(const unsigned char* p, const unsigned char* end) noexcept {
+template <typename Unit>
+inline const Unit* skip_whitespace(const Unit* p, const Unit* end) noexcept {
     if (*p > ' ') return p;  // the common case: a token follows at once
 #if defined(__SSE2__)
-    p = utf8::scan16(p, end, [](utf8::Chunk c) { return not_whitespace(c); });
+    p = scan16_units(p, end, [](utf8::Chunk c) {
+        using utf8::either;
+        const utf8::Chunk blank = either(either(units_equal<Unit>(c, ' '), units_equal<Unit>(c, '\n')),
+                                         either(units_equal<Unit>(c, '\r'), units_equal<Unit>(c, '\t')));
+        return _mm_xor_si128(blank, _mm_set1_epi8(char(0xFF)));
+    });
+#else
+    (void)end;
 #endif
     while (*p <= ' ' && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
     return p;
@@ -173,30 +220,32 @@ inline const unsigned char* skip_whitespace(const unsigned char* p, const unsign
 
 // ---- literals ------------------------------------------------------------------
 
-// Compares the rest of a literal byte by byte, stopping at the first
+// Compares the rest of a literal unit by unit, stopping at the first
 // difference, so the NUL after the input is never passed.  Null when it
-// matches, else the first byte that differs.
-inline const unsigned char* mismatch(const unsigned char* p, const char* rest) noexcept {
+// matches, else the first unit that differs.
+template <typename Unit>
+inline const Unit* mismatch(const Unit* p, const char* rest) noexcept {
     for (; *rest; ++p, ++rest)
         if (*p != static_cast<unsigned char>(*rest)) return p;
     return nullptr;
 }
 
-PyObject* decode_literal(Decoder* ds) noexcept {
-    const unsigned char* p = ds->start;
+template <typename Input>
+PyObject* decode_literal(Decoder<Input>* ds) noexcept {
+    const auto* p = ds->start;
     switch (*p) {
     case 't':
-        if (const unsigned char* wrong = mismatch(p + 1, "rue")) return fail(ds, kErrTrue, wrong);
+        if (const auto* wrong = mismatch(p + 1, "rue")) return fail(ds, kErrTrue, wrong);
         ds->lastType = DecodedType::True;
         ds->start = p + 4;
         return Py_True;  // immortal: no reference to take
     case 'f':
-        if (const unsigned char* wrong = mismatch(p + 1, "alse")) return fail(ds, kErrFalse, wrong);
+        if (const auto* wrong = mismatch(p + 1, "alse")) return fail(ds, kErrFalse, wrong);
         ds->lastType = DecodedType::False;
         ds->start = p + 5;
         return Py_False;
     default:  // 'n'
-        if (const unsigned char* wrong = mismatch(p + 1, "ull")) return fail(ds, kErrNull, wrong);
+        if (const auto* wrong = mismatch(p + 1, "ull")) return fail(ds, kErrNull, wrong);
         ds->lastType = DecodedType::Null;
         ds->start = p + 4;
         return Py_None;
@@ -207,7 +256,8 @@ PyObject* decode_literal(Decoder* ds) noexcept {
 
 // Grows the scratch buffer to hold at least `slots` code points, keeping the
 // first `used`.  Rare path: kept out of line.
-[[gnu::noinline]] bool grow_scratch(Decoder* ds, Py_ssize_t used, Py_ssize_t slots) noexcept {
+template <typename Input>
+[[gnu::noinline]] bool grow_scratch(Decoder<Input>* ds, Py_ssize_t used, Py_ssize_t slots) noexcept {
     Py_ssize_t capacity = ds->escEnd - ds->escStart;
     while (capacity < slots) {
         if (capacity > PY_SSIZE_T_MAX / 2 / Py_ssize_t(sizeof(uint32_t))) {
@@ -236,7 +286,8 @@ PyObject* decode_literal(Decoder* ds) noexcept {
 
 // Room for `more` code points after `*out`, growing the scratch buffer (and
 // moving `*out` with it) when needed.
-inline bool reserve_scratch(Decoder* ds, uint32_t** out, Py_ssize_t more) noexcept {
+template <typename Input>
+inline bool reserve_scratch(Decoder<Input>* ds, uint32_t** out, Py_ssize_t more) noexcept {
     if (ds->escEnd - *out >= more) return true;
     const Py_ssize_t used = *out - ds->escStart;
     if (!grow_scratch(ds, used, used + more)) return false;
@@ -244,7 +295,7 @@ inline bool reserve_scratch(Decoder* ds, uint32_t** out, Py_ssize_t more) noexce
     return true;
 }
 
-inline int hex_value(unsigned char h) noexcept {
+inline int hex_value(uint32_t h) noexcept {
     if (h >= '0' && h <= '9') return h - '0';
     if (h >= 'a' && h <= 'f') return h - 'a' + 10;
     if (h >= 'A' && h <= 'F') return h - 'A' + 10;
@@ -273,9 +324,10 @@ PyObject* string_from_code_points(const uint32_t* points, Py_ssize_t count, uint
 
 // The escape sequence at `*p`: stores its code point (or completes a
 // surrogate pair) and moves `*p` past it.  Room for one code point is there.
-inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out, uint32_t* bits,
-                          const unsigned char** pairPoint) noexcept {
-    const unsigned char* p = *at;
+template <typename Input, typename Unit = typename Input::Unit>
+inline bool decode_escape(Decoder<Input>* ds, const Unit** at, uint32_t** out, uint32_t* bits,
+                          const Unit** pairPoint) noexcept {
+    const Unit* p = *at;
     uint32_t v;
     switch (p[1]) {
     case '"': v = '"'; break;
@@ -325,7 +377,7 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
 }
 
 // Records why the UTF-8 sequence at `p` is invalid.  Rare path.
-[[gnu::noinline]] void sequence_failed(Decoder* ds, const unsigned char* p, int length,
+[[gnu::noinline]] void sequence_failed(Decoder<Utf8Input>* ds, const unsigned char* p, int length,
                                        utf8::Sequence sequence) noexcept {
     switch (sequence.error) {
     case utf8::SequenceError::BadContinuation:
@@ -345,7 +397,7 @@ inline bool decode_escape(Decoder* ds, const unsigned char** at, uint32_t** out,
 // it; false with the error recorded when it is invalid.  Room for one code
 // point is there.
 template <int kLength>
-inline bool take_sequence(Decoder* ds, const unsigned char** at, uint32_t** out, uint32_t* bits) noexcept {
+inline bool take_sequence(Decoder<Utf8Input>* ds, const unsigned char** at, uint32_t** out, uint32_t* bits) noexcept {
     const unsigned char* p = *at;
     const utf8::Sequence sequence = utf8::decode_sequence<kLength>(p);
     if (sequence.error != utf8::SequenceError::None) {
@@ -365,7 +417,7 @@ inline bool take_sequence(Decoder* ds, const unsigned char** at, uint32_t** out,
 // (Reserving for all the rest of the input instead would cost four bytes per
 // remaining input byte, and would not stay sound if another thread rewrote a
 // bytearray while it is parsed.)
-[[gnu::noinline]] PyObject* decode_string_general(Decoder* ds, const unsigned char* first,
+[[gnu::noinline]] PyObject* decode_string_general(Decoder<Utf8Input>* ds, const unsigned char* first,
                                                   const unsigned char* p) noexcept {
     uint32_t* out = ds->escStart;
     uint32_t bits = 0;  // OR of the stored code points
@@ -439,13 +491,13 @@ inline bool all_ascii(const unsigned char* p, Py_ssize_t length) noexcept {
 // ASCII must hold nothing else: so for one, the private copy is checked, and
 // null with `*changed` set sends the caller to the general path, which reads
 // each byte once.
-inline PyObject* new_ascii_string(const Decoder* ds, const unsigned char* first, Py_ssize_t length,
+inline PyObject* new_ascii_string(bool inputMutable, const unsigned char* first, Py_ssize_t length,
                                   bool* changed) noexcept {
     PyObject* text = PyUnicode_New(length, 127);
     if (!text) return nullptr;
     Py_UCS1* data = PyUnicode_1BYTE_DATA(text);
     memcpy(data, first, size_t(length));
-    if (ds->inputMutable && !all_ascii(data, length)) {
+    if (inputMutable && !all_ascii(data, length)) {
         Py_DECREF(text);
         *changed = true;
         return nullptr;
@@ -468,11 +520,12 @@ inline size_t key_slot(const unsigned char* p, Py_ssize_t length) noexcept {
 
 // An object key of plain ASCII bytes, shared with its earlier occurrences in
 // this document.  The cache holds its own reference to each key it keeps.
-PyObject* cached_ascii_key(Decoder* ds, const unsigned char* first, Py_ssize_t length,
+template <typename Input>
+PyObject* cached_ascii_key(Decoder<Input>* ds, const unsigned char* first, Py_ssize_t length,
                            bool* changed) noexcept {
     if (!ds->keyCache) {
         ds->keyCache = static_cast<PyObject**>(PyMem_Calloc(kKeyCacheSlots, sizeof(PyObject*)));
-        if (!ds->keyCache) return new_ascii_string(ds, first, length, changed);  // works uncached
+        if (!ds->keyCache) return new_ascii_string(ds->inputMutable, first, length, changed);  // works uncached
     }
     PyObject** slot = &ds->keyCache[key_slot(first, length)];
     PyObject* cached = *slot;
@@ -480,7 +533,7 @@ PyObject* cached_ascii_key(Decoder* ds, const unsigned char* first, Py_ssize_t l
     if (cached && PyUnicode_GET_LENGTH(cached) == length &&
         memcmp(PyUnicode_1BYTE_DATA(cached), first, size_t(length)) == 0)
         return Py_NewRef(cached);
-    PyObject* key = new_ascii_string(ds, first, length, changed);
+    PyObject* key = new_ascii_string(ds->inputMutable, first, length, changed);
     if (key) Py_XSETREF(*slot, Py_NewRef(key));
     return key;
 }
@@ -490,7 +543,7 @@ PyObject* cached_ascii_key(Decoder* ds, const unsigned char* first, Py_ssize_t l
 // cache); anything else takes the general path, which gives the same result
 // for them.
 template <bool kIsKey>
-PyObject* decode_string(Decoder* ds) noexcept {
+PyObject* decode_utf8_string(Decoder<Utf8Input>* ds) noexcept {
     const unsigned char* const first = ds->start + 1;
     ds->lastType = DecodedType::Pending;
     ds->start = first;
@@ -501,37 +554,115 @@ PyObject* decode_string(Decoder* ds) noexcept {
     const Py_ssize_t length = p - first;
     bool changed = false;
     PyObject* text = kIsKey && length <= kKeyCacheMaxLength ? cached_ascii_key(ds, first, length, &changed)
-                                                            : new_ascii_string(ds, first, length, &changed);
+                                                            : new_ascii_string(ds->inputMutable, first, length, &changed);
     if (changed) return decode_string_general(ds, first, first);
     ds->lastType = DecodedType::String;
     ds->start = p + 1;
     return text;
 }
 
+// A string with escapes, read from a str's storage: plain runs and escapes
+// go through the scratch buffer, as in the UTF-8 path.  `p` is where the
+// plain scan of decode_unit_string stopped.
+template <typename Input, typename Unit = typename Input::Unit>
+[[gnu::noinline]] PyObject* decode_unit_string_general(Decoder<Input>* ds, const Unit* first,
+                                                       const Unit* p) noexcept {
+    uint32_t* out = ds->escStart;
+    uint32_t bits = 0;
+    const Unit* pairPoint = nullptr;  // as in decode_string_general
+    const Unit* run = first;
+    for (;;) {
+        // [run, p) is plain.
+        if (!reserve_scratch(ds, &out, p - run + 1)) return nullptr;
+        uint32_t runBits = 0;
+        for (; run < p; ++run) {
+            const uint32_t c = *run;
+            *out++ = c;
+            runBits |= c;
+        }
+        bits |= runBits;
+        if (*p == '"') {
+            ds->lastType = DecodedType::String;
+            ds->start = p + 1;
+            return string_from_code_points(ds->escStart, out - ds->escStart, bits);
+        }
+        if (*p != '\\') return fail(ds, kErrUnmatchedQuote, p);  // the NUL
+        if (!decode_escape(ds, &p, &out, &bits, &pairPoint)) return nullptr;
+        run = p;
+        p = scan_plain_units(p, ds->end);
+    }
+}
+
+// An object key without escapes from a str's storage: when it is short and
+// ASCII, the key cache's str (the key cache hashes bytes, so the units are
+// narrowed first).  Out of line: the narrowed copy stays out of the frame of
+// every nesting level.
+template <typename Input, typename Unit = typename Input::Unit>
+[[gnu::noinline]] PyObject* unit_key(Decoder<Input>* ds, const Unit* first, Py_ssize_t length) noexcept {
+    unsigned char narrow[kKeyCacheMaxLength];
+    Unit seen = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        seen |= first[i];
+        narrow[i] = static_cast<unsigned char>(first[i]);
+    }
+    if (seen >= 0x80) return PyUnicode_FromKindAndData(Input::kKind, first, length);
+    bool changed = false;  // a str never changes
+    return cached_ascii_key(ds, narrow, length, &changed);
+}
+
+// A string at its opening quotation mark, read from a str's storage.  One
+// without escapes is a slice of the input: the interpreter makes it a str of
+// the narrowest kind in one pass.
+template <bool kIsKey, typename Input>
+PyObject* decode_unit_string(Decoder<Input>* ds) noexcept {
+    const auto* const first = ds->start + 1;
+    ds->lastType = DecodedType::Pending;
+    ds->start = first;
+
+    const auto* p = scan_plain_units(first, ds->end);
+    if (*p != '"') return decode_unit_string_general(ds, first, p);
+
+    const Py_ssize_t length = p - first;
+    PyObject* text = kIsKey && length <= kKeyCacheMaxLength ? unit_key(ds, first, length)
+                                                            : PyUnicode_FromKindAndData(Input::kKind, first, length);
+    if (!text) return nullptr;
+    ds->lastType = DecodedType::String;
+    ds->start = p + 1;
+    return text;
+}
+
+template <bool kIsKey, typename Input>
+inline PyObject* decode_string(Decoder<Input>* ds) noexcept {
+    if constexpr (Input::kUtf8) return decode_utf8_string<kIsKey>(ds);
+    else return decode_unit_string<kIsKey>(ds);
+}
+
 // ---- numbers -------------------------------------------------------------------
 
 // Integer beyond 64 bits: the interpreter's parser reads a NUL-terminated copy
 // of the text.  Rare path.
-[[gnu::noinline]] PyObject* decode_big_integer(const unsigned char* first, const unsigned char* last) noexcept {
+template <typename Unit>
+[[gnu::noinline]] PyObject* decode_big_integer(const Unit* first, const Unit* last) noexcept {
     const size_t length = size_t(last - first);
     char* copy = static_cast<char*>(PyObject_Malloc(length + 1));
     if (!copy) return PyErr_NoMemory();
-    memcpy(copy, first, length);
+    for (size_t i = 0; i < length; ++i) copy[i] = char(first[i]);  // a sign and digits
     copy[length] = '\0';
     PyObject* value = PyLong_FromString(copy, nullptr, 10);
     PyObject_Free(copy);
     return value;
 }
 
-PyObject* decode_literal_number(Decoder* ds, const char* rest, size_t length, DecodedType type,
+template <typename Input>
+PyObject* decode_literal_number(Decoder<Input>* ds, const char* rest, size_t length, DecodedType type,
                                 double value, const char* message) noexcept {
-    if (const unsigned char* wrong = mismatch(ds->start + 1, rest)) return fail(ds, message, wrong);
+    if (const auto* wrong = mismatch(ds->start + 1, rest)) return fail(ds, message, wrong);
     ds->lastType = type;
     ds->start += length;
     return PyFloat_FromDouble(value);
 }
 
-inline bool is_digit(unsigned char c) noexcept { return unsigned(c) - '0' < 10; }
+inline bool is_digit(uint32_t c) noexcept { return c - '0' < 10; }
 
 // A number text too long for the converter to take as it is (hundreds of
 // megabytes of zeros overflow its internal counters), read as its
@@ -544,14 +675,17 @@ inline bool is_digit(unsigned char c) noexcept { return unsigned(c) - '0' < 10; 
 // The text is the extent [first, last) that decode_double found; it is read
 // once more here within those bounds, and a byte that is no longer a digit
 // (a bytearray rewritten meanwhile) counts as a zero.
-[[gnu::noinline]] double convert_long_number(const unsigned char* first,
-                                             const unsigned char* last) noexcept {
+template <typename Unit>
+[[gnu::noinline]] double convert_long_number(const Unit* first, const Unit* last) noexcept {
     constexpr int kKeptDigits = 800;
     constexpr int64_t kExponentCap = 1000000000;
     char text[kKeptDigits + 40];
     char* out = text;
-    const unsigned char* p = first;
-    if (*p == '-') *out++ = *p++;
+    const Unit* p = first;
+    if (*p == '-') {
+        *out++ = '-';
+        ++p;
+    }
     *out++ = '0';
     *out++ = '.';
     char* const digitsStart = out;
@@ -559,7 +693,7 @@ inline bool is_digit(unsigned char c) noexcept { return unsigned(c) - '0' < 10; 
     int64_t exponent = 0;  // decimal exponent of 0.<digits>
     bool seenNonZero = false;
     bool droppedNonZero = false;
-    auto take = [&](unsigned char c, bool beforePoint) {
+    auto take = [&](uint32_t c, bool beforePoint) {
         const char digit = is_digit(c) ? char(c) : '0';
         if (!seenNonZero) {
             if (digit == '0') {
@@ -591,17 +725,29 @@ inline bool is_digit(unsigned char c) noexcept { return unsigned(c) - '0' < 10; 
     return numconv::parse_double(text, size_t(out - text), &used);
 }
 
+// A number text of at most kLongNumberText units from a str's storage,
+// narrowed for the converter (its extent holds only ASCII: digits, sign,
+// point, exponent marker).  Out of line: the copy stays out of the frame of
+// every nesting level.
+template <typename Unit>
+[[gnu::noinline]] double parse_unit_number(const Unit* first, Py_ssize_t length, size_t* used) noexcept {
+    char text[kLongNumberText];
+    for (Py_ssize_t i = 0; i < length; ++i) text[i] = char(first[i]);
+    return numconv::parse_double(text, size_t(length), used);
+}
+
 // A number with a fraction or an exponent; `intEnd` is where its integer
 // digits end.  The extent is found first, by the converter's own grammar:
 // digits, an optional '.' with optional digits, and an exponent only when a
 // digit follows its marker and sign ('1e' and '1e+' end before the 'e').
 // The converter then reads exactly that text.
-PyObject* decode_double(Decoder* ds, const unsigned char* first, const unsigned char* intEnd) noexcept {
-    const unsigned char* p = intEnd;
+template <typename Input, typename Unit = typename Input::Unit>
+PyObject* decode_double(Decoder<Input>* ds, const Unit* first, const Unit* intEnd) noexcept {
+    const Unit* p = intEnd;
     if (*p == '.')
         for (++p; is_digit(*p); ++p) {}
     if (*p == 'e' || *p == 'E') {
-        const unsigned char* q = p + 1;
+        const Unit* q = p + 1;
         if (*q == '+' || *q == '-') ++q;
         if (is_digit(*q)) {
             while (is_digit(*q)) ++q;
@@ -612,7 +758,8 @@ PyObject* decode_double(Decoder* ds, const unsigned char* first, const unsigned 
     double value;
     if (length <= kLongNumberText) {
         size_t used = 0;
-        value = numconv::parse_double(reinterpret_cast<const char*>(first), size_t(length), &used);
+        if constexpr (Input::kUtf8) value = numconv::parse_double(reinterpret_cast<const char*>(first), size_t(length), &used);
+        else value = parse_unit_number(first, length, &used);
         p = first + used;
     } else {
         value = convert_long_number(first, p);
@@ -622,14 +769,15 @@ PyObject* decode_double(Decoder* ds, const unsigned char* first, const unsigned 
     return PyFloat_FromDouble(value);
 }
 
-PyObject* decode_number(Decoder* ds) noexcept {
-    const unsigned char* const first = ds->start;
+template <typename Input>
+PyObject* decode_number(Decoder<Input>* ds) noexcept {
+    const auto* const first = ds->start;
     if (*first == 'I')
         return decode_literal_number(ds, "nfinity", 8, DecodedType::Infinity, Py_HUGE_VAL, kErrInfinity);
     if (*first == 'N')
         return decode_literal_number(ds, "aN", 3, DecodedType::NaN, Py_NAN, kErrNaN);
 
-    const unsigned char* p = first;
+    const auto* p = first;
     bool negative = false;
     if (*p == '-') {
         if (p[1] == 'I')
@@ -638,7 +786,7 @@ PyObject* decode_number(Decoder* ds) noexcept {
         negative = true;
         ++p;
     }
-    const unsigned char* const digits = p;
+    const auto* const digits = p;
 
     // The accumulator may wrap; the flag records that the magnitude left the
     // 64-bit range of its sign (2^64 - 1, or 2^63 for negatives).
@@ -646,13 +794,23 @@ PyObject* decode_number(Decoder* ds) noexcept {
     const uint64_t limitOfResult = negative ? 0x8000000000000000ULL : 0xFFFFFFFFFFFFFFFFULL;
     uint64_t accumulator = 0;
     bool overflow = false;
-    for (;;) {
+    // Nineteen digits always fit in 64 bits: no test but the digit's in the loop.
+    for (int count = 0; count < 19; ++count, ++p) {
+        const unsigned digit = unsigned(*p) - '0';
+        if (digit >= 10) break;
+        accumulator = 10 * accumulator + digit;
+    }
+    overflow = accumulator > limitOfResult;  // nineteen digits past 2^63 for a negative
+    // Later digits are checked until the magnitude leaves the range (leading
+    // zeros keep it in); past that only the extent of the text matters.
+    while (!overflow) {
         const unsigned digit = unsigned(*p) - '0';
         if (digit >= 10) break;
         if (accumulator > limitBeforeMultiply || limitOfResult - 10 * accumulator < digit) overflow = true;
         accumulator = 10 * accumulator + digit;
         ++p;
     }
+    while (is_digit(*p)) ++p;
 
     // A '-' must be followed by digits; '-.5' is let through as -0.5.  A
     // number without any digit ('-', '-e5', '-.') is damaged data, not zero.
@@ -684,7 +842,8 @@ struct NestingLevel {
     ~NestingLevel() {
         if (entered) leave_nesting();
     }
-    bool enter(Decoder* ds) noexcept {
+    template <typename Input>
+    bool enter(Decoder<Input>* ds) noexcept {
         if (++ds->objDepth > kMaxDepth) {
             fail(ds, kErrDepth, ds->start);
             return false;
@@ -701,7 +860,8 @@ struct NestingLevel {
 // cycles of the same documents it ran up to twice as slow: the allocator
 // hands out blocks ever further apart when every container is made after its
 // contents.)
-PyObject* decode_array(Decoder* ds) noexcept {
+template <typename Input>
+PyObject* decode_array(Decoder<Input>* ds) noexcept {
     NestingLevel level;
     if (!level.enter(ds)) return nullptr;
     OwnedRef list(PyList_New(0));
@@ -724,7 +884,7 @@ PyObject* decode_array(Decoder* ds) noexcept {
         if (PyList_Append(list.get(), item.get()) < 0) return nullptr;
 
         ds->start = skip_whitespace(ds->start, ds->end);
-        const unsigned char c = *ds->start++;
+        const auto c = *ds->start++;
         if (c == ',') {
             afterComma = true;
             continue;
@@ -737,7 +897,8 @@ PyObject* decode_array(Decoder* ds) noexcept {
     }
 }
 
-PyObject* decode_object(Decoder* ds) noexcept {
+template <typename Input>
+PyObject* decode_object(Decoder<Input>* ds) noexcept {
     NestingLevel level;
     if (!level.enter(ds)) return nullptr;
     OwnedRef dict(PyDict_New());
@@ -759,7 +920,7 @@ PyObject* decode_object(Decoder* ds) noexcept {
         // decoded was a string.  An array or object ending in a string passes
         // this test, as in {["a"]:1}, and is refused below.
         ds->lastType = DecodedType::Pending;
-        const unsigned char* const keyStart = ds->start;
+        const auto* const keyStart = ds->start;
         OwnedRef key(*keyStart == '"' ? decode_string<true>(ds) : decode_any(ds));
         if (!key) return nullptr;
         if (ds->lastType != DecodedType::String)
@@ -782,7 +943,7 @@ PyObject* decode_object(Decoder* ds) noexcept {
         }
 
         ds->start = skip_whitespace(ds->start, ds->end);
-        const unsigned char c = *ds->start++;
+        const auto c = *ds->start++;
         if (c == ',') {
             afterComma = true;
             continue;
@@ -799,7 +960,8 @@ PyObject* decode_object(Decoder* ds) noexcept {
 
 // ---- dispatch --------------------------------------------------------------------
 
-PyObject* decode_any(Decoder* ds) noexcept {
+template <typename Input>
+PyObject* decode_any(Decoder<Input>* ds) noexcept {
     ds->start = skip_whitespace(ds->start, ds->end);
     switch (*ds->start) {
     case '"':
@@ -822,19 +984,20 @@ PyObject* decode_any(Decoder* ds) noexcept {
 
 namespace {
 
-// The UTF-8 bytes of loads()'s argument, and whatever keeps them alive.
-// Every source guarantees a NUL right after the last byte, placed there by
-// the interpreter's own str, bytes or bytearray code, never by a buffer that
-// user code exported.
+// The text of loads()'s argument, and whatever keeps it alive: UTF-8 bytes
+// (`kind` 0) or a str's storage (`kind` is its PyUnicode kind, `size` counts
+// its code points).  Every source guarantees a NUL unit right after the
+// last one, placed there by the interpreter's own str, bytes or bytearray
+// code, never by a buffer that user code exported.
 struct InputText {
-    const unsigned char* data = nullptr;
+    const void* data = nullptr;
     Py_ssize_t size = 0;
+    int kind = 0;
     // A bytearray (or subclass) exported through bytearray's own buffer
     // functions; null when none is held.
     PyObject* exporter = nullptr;
     Py_buffer view{};
     bool mutableBytes = false;  // a bytearray
-    OwnedRef encoded;  // the UTF-8 bytes made from a str
 
     InputText() = default;
     InputText(const InputText&) = delete;
@@ -852,30 +1015,25 @@ struct InputText {
     }
 };
 
-// Classifies loads()'s argument and points `input` at its bytes.  No user
+// Classifies loads()'s argument and points `input` at its text.  No user
 // code runs here: a subclass may define __buffer__ and export any memory it
 // likes (a shorter view, with no NUL after it), so bytes and bytearray
 // subclasses are read from their own storage, and str comes first so that a
 // str subclass with a __buffer__ is still a str.
 bool acquire_input(PyObject* obj, InputText* input) noexcept {
     PyTypeObject* const type = Py_TYPE(obj);
-    // A compact ASCII str is its own UTF-8 and is read in place, like bytes.
-    // Both are immutable and the caller's argument keeps them alive.
+    // A str is immutable and the caller's argument keeps it alive.  A
+    // compact ASCII one is its own UTF-8 and is read like bytes; any other
+    // is read from its storage, whatever its kind (a subclass's storage is a
+    // block of its own, also NUL-terminated).
     if (PyType_HasFeature(type, Py_TPFLAGS_UNICODE_SUBCLASS)) {
-        if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-            input->data = PyUnicode_1BYTE_DATA(obj);
-            input->size = PyUnicode_GET_LENGTH(obj);
-            return true;
-        }
-        // Lone surrogates travel as their three-byte forms.
-        input->encoded.reset(PyUnicode_AsEncodedString(obj, nullptr, "surrogatepass"));
-        if (!input->encoded) return false;
-        input->data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(input->encoded.get()));
-        input->size = PyBytes_GET_SIZE(input->encoded.get());
+        input->data = PyUnicode_DATA(obj);
+        input->size = PyUnicode_GET_LENGTH(obj);
+        input->kind = PyUnicode_IS_COMPACT_ASCII(obj) ? 0 : PyUnicode_KIND(obj);
         return true;
     }
     if (PyType_HasFeature(type, Py_TPFLAGS_BYTES_SUBCLASS)) {
-        input->data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(obj));
+        input->data = PyBytes_AS_STRING(obj);
         input->size = PyBytes_GET_SIZE(obj);
         return true;
     }
@@ -898,7 +1056,7 @@ bool acquire_input(PyObject* obj, InputText* input) noexcept {
         if (exported < 0) return false;
         input->exporter = obj;
         input->mutableBytes = true;
-        input->data = static_cast<const unsigned char*>(input->view.buf);
+        input->data = input->view.buf;
         input->size = input->view.len;
         return true;
     }
@@ -912,28 +1070,43 @@ bool acquire_input(PyObject* obj, InputText* input) noexcept {
     return false;
 }
 
+// Where the document went wrong, as json reports it: `pos` counts characters
+// for a str (a unit of its storage, or a byte of an ASCII one) and bytes for
+// bytes and bytearray; lines and columns start at 1.  `offset` is in units.
+template <typename Unit>
+void locate(const Unit* data, Py_ssize_t offset, Py_ssize_t* pos, Py_ssize_t* lineno,
+            Py_ssize_t* colno) noexcept {
+    *pos = offset;
+    *lineno = 1;
+    *colno = 1;
+    for (Py_ssize_t i = 0; i < offset; ++i) {
+        if (data[i] == '\n') {
+            ++*lineno;
+            *colno = 1;
+        } else {
+            ++*colno;
+        }
+    }
+}
+
 // Raises `type` with `message` as its only argument (so str() and args are
 // the plain message) and the attributes that users of json know: msg, doc,
-// pos, lineno and colno.  `at` is the byte where the document went wrong.
-// Positions count characters for str input (the parser read its UTF-8 form,
-// so they count the bytes that start a character) and bytes for bytes and
-// bytearray input; lines and columns start at 1.  Error path only.
+// pos, lineno and colno.  `offset` is the unit where the document went
+// wrong, clamped to the input.  Error path only.
 [[gnu::noinline]] void raise_decode_error(PyObject* type, const char* message, PyObject* doc,
-                                          const InputText& input, const unsigned char* at) noexcept {
-    Py_ssize_t offset = at ? at - input.data : 0;
+                                          const InputText& input, Py_ssize_t offset) noexcept {
     offset = std::clamp<Py_ssize_t>(offset, 0, input.size);
-    const bool countCharacters = PyUnicode_Check(doc);
     Py_ssize_t pos = 0, lineno = 1, colno = 1;
-    for (Py_ssize_t i = 0; i < offset; ++i) {
-        const unsigned char b = input.data[i];
-        if (countCharacters && (b & 0xC0) == 0x80) continue;  // inside a character
-        ++pos;
-        if (b == '\n') {
-            ++lineno;
-            colno = 1;
-        } else {
-            ++colno;
-        }
+    switch (input.kind) {
+    case PyUnicode_2BYTE_KIND:
+        locate(static_cast<const Py_UCS2*>(input.data), offset, &pos, &lineno, &colno);
+        break;
+    case PyUnicode_4BYTE_KIND:
+        locate(static_cast<const Py_UCS4*>(input.data), offset, &pos, &lineno, &colno);
+        break;
+    default:  // bytes, or a str of one-byte units
+        locate(static_cast<const unsigned char*>(input.data), offset, &pos, &lineno, &colno);
+        break;
     }
     OwnedRef text(PyUnicode_FromString(message));
     if (!text) return;
@@ -952,26 +1125,15 @@ bool acquire_input(PyObject* obj, InputText* input) noexcept {
     PyErr_SetObject(type, error.get());
 }
 
-char g_kwObj[] = "obj";
-char* g_kwlist[] = {g_kwObj, nullptr};
-
-}  // namespace
-
-PyObject* quelt_loads(PyObject* module, PyObject* args, PyObject* kwargs) {
-    PyObject* obj;
-    if (!kwargs && PyTuple_GET_SIZE(args) == 1) {
-        obj = PyTuple_GET_ITEM(args, 0);  // borrowed: the tuple outlives the call
-    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O", g_kwlist, &obj)) {
-        return nullptr;
-    }
-
-    InputText input;
-    if (!acquire_input(obj, &input)) return nullptr;
-
+// Parses the whole input, read as `Input`, and returns the value or raises.
+template <typename Input>
+PyObject* run_decoder(PyObject* module, PyObject* obj, const InputText& input) noexcept {
+    using Unit = typename Input::Unit;
+    const Unit* const data = static_cast<const Unit*>(input.data);
     uint32_t scratch[kInlineScratchSlots];
-    Decoder ds{};
-    ds.start = input.data;
-    ds.end = input.data + input.size;
+    Decoder<Input> ds{};
+    ds.start = data;
+    ds.end = data + input.size;
     ds.escStart = scratch;
     ds.escEnd = scratch + kInlineScratchSlots;
     ds.inputMutable = input.mutableBytes;
@@ -998,15 +1160,37 @@ PyObject* quelt_loads(PyObject* module, PyObject* args, PyObject* kwargs) {
     // object holding this function keeps alive during the call.
     PyObject* const errorType = module_state_of(module)->json_decode_error;
     if (ds.keyNotString) {
-        raise_decode_error(errorType, kErrKeyNotStored, obj, input,
-                           ds.keyNotStringAt);
+        raise_decode_error(errorType, kErrKeyNotStored, obj, input, ds.keyNotStringAt - data);
         return nullptr;
     }
     if (ds.errorStr) {
-        raise_decode_error(errorType, ds.errorStr, obj, input, ds.errorAt);
+        raise_decode_error(errorType, ds.errorStr, obj, input, ds.errorAt ? ds.errorAt - data : 0);
         return nullptr;
     }
     return result.release();
+}
+
+char g_kwObj[] = "obj";
+char* g_kwlist[] = {g_kwObj, nullptr};
+
+}  // namespace
+
+PyObject* quelt_loads(PyObject* module, PyObject* args, PyObject* kwargs) {
+    PyObject* obj;
+    if (!kwargs && PyTuple_GET_SIZE(args) == 1) {
+        obj = PyTuple_GET_ITEM(args, 0);  // borrowed: the tuple outlives the call
+    } else if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O", g_kwlist, &obj)) {
+        return nullptr;
+    }
+
+    InputText input;
+    if (!acquire_input(obj, &input)) return nullptr;
+    switch (input.kind) {
+    case PyUnicode_1BYTE_KIND: return run_decoder<StrInput<Py_UCS1>>(module, obj, input);
+    case PyUnicode_2BYTE_KIND: return run_decoder<StrInput<Py_UCS2>>(module, obj, input);
+    case PyUnicode_4BYTE_KIND: return run_decoder<StrInput<Py_UCS4>>(module, obj, input);
+    default: return run_decoder<Utf8Input>(module, obj, input);
+    }
 }
 
 PyObject* quelt_load(PyObject* module, PyObject* args, PyObject* kwargs) {

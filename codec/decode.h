@@ -1,5 +1,6 @@
 // Private to the decoder: the per-call state record that the recursive
-// parser works on.  One Decoder lives in the frame of each loads() call.
+// parser works on.  One Decoder lives in the frame of each loads() call,
+// typed by how it reads its input.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -22,12 +23,37 @@ enum class DecodedType : int32_t {
     NegInfinity = 14,
 };
 
+// How the parser reads its input, one unit at a time.  Utf8Input: UTF-8
+// bytes (bytes, bytearray, and a compact ASCII str, whose storage is its
+// UTF-8 already).  StrInput: any other str, read straight from its storage,
+// one code point per 1-, 2- or 4-byte unit, so that it is never encoded to
+// UTF-8 first.  JSON's own characters are ASCII and compare alike in every
+// width.
+struct Utf8Input {
+    using Unit = unsigned char;
+    static constexpr bool kUtf8 = true;
+};
+
+template <typename UnitType>
+struct StrInput {
+    using Unit = UnitType;
+    static constexpr bool kUtf8 = false;
+    static constexpr int kKind = sizeof(UnitType);  // PyUnicode_1BYTE_KIND and so on
+};
+
+static_assert(StrInput<Py_UCS1>::kKind == PyUnicode_1BYTE_KIND && StrInput<Py_UCS2>::kKind == PyUnicode_2BYTE_KIND &&
+                  StrInput<Py_UCS4>::kKind == PyUnicode_4BYTE_KIND,
+              "a str's kind is the width of its units");
+
+template <typename Input>
 struct Decoder {
-    // Cursor and end of the input.  The byte at `end` is always a NUL that is
+    using Unit = typename Input::Unit;
+
+    // Cursor and end of the input.  The unit at `end` is always a NUL that is
     // not part of the input; every scan stops on it, so the parser needs no
     // bounds tests while it reads.
-    const unsigned char* start;
-    const unsigned char* end;
+    const Unit* start;
+    const Unit* end;
     // Scratch buffer for the code points of a string being decoded: the
     // 256-slot region in the entry function's frame, or a heap block once a
     // longer string needed one (escHeap set; the entry function frees it).
@@ -37,9 +63,9 @@ struct Decoder {
     DecodedType lastType;
     uint32_t objDepth;
     // The recorded parse error: a static message, null while there is none,
-    // and the first byte that cannot continue a valid document.
+    // and the first unit that cannot continue a valid document.
     const char* errorStr;
-    const unsigned char* errorAt;
+    const Unit* errorAt;
     // Short ASCII object keys seen so far in this call, by a hash of their
     // bytes, so a key repeated across objects is one str, hashed once.  Each
     // slot is an owned reference or null; the entry function releases them.
@@ -53,9 +79,10 @@ struct Decoder {
     // Set when an array or object was used as an object key.  The parse goes
     // on to the end; the entry function then raises the key error.
     bool keyNotString;
-    const unsigned char* keyNotStringAt;  // the first such key
+    const Unit* keyNotStringAt;  // the first such key
 };
 
 // Parses one value at `start` (after optional whitespace).  New reference,
 // or null with errorStr recorded or a Python exception pending.
-PyObject* decode_any(Decoder* ds) noexcept;
+template <typename Input>
+PyObject* decode_any(Decoder<Input>* ds) noexcept;
