@@ -725,6 +725,25 @@ template <typename Unit>
     return numconv::parse_double(text, size_t(out - text), &used);
 }
 
+// The value of the eight ASCII digits at `p`, or false when any of the eight
+// bytes is not a digit; the caller makes sure that eight bytes lie before the
+// end.  Little-endian SWAR: the digit test adds 0x46 (a carry into the top
+// bit above '9') and subtracts 0x30 (a borrow below '0'); the value comes
+// from three multiplications that combine neighbouring digits, pairs, then
+// quads.
+inline bool eight_digits(const unsigned char* p, uint64_t* value) noexcept {
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the digit combination reads bytes little-endian");
+    uint64_t v;
+    memcpy(&v, p, 8);
+    if (((v + 0x4646464646464646ULL) | (v - 0x3030303030303030ULL)) & 0x8080808080808080ULL) return false;
+    v -= 0x3030303030303030ULL;
+    v = v * 10 + (v >> 8);
+    v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+         (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
+    *value = v;
+    return true;
+}
+
 // A number text of at most kLongNumberText units from a str's storage,
 // narrowed for the converter (its extent holds only ASCII: digits, sign,
 // point, exponent marker).  Out of line: the copy stays out of the frame of
@@ -737,26 +756,61 @@ template <typename Unit>
 }
 
 // A number with a fraction or an exponent; `intEnd` is where its integer
-// digits end.  The extent is found first, by the converter's own grammar:
-// digits, an optional '.' with optional digits, and an exponent only when a
-// digit follows its marker and sign ('1e' and '1e+' end before the 'e').
-// The converter then reads exactly that text.
+// digits end and `intValue` their value, when `intExact` says they fit it.
+// The extent is found by the converter's own grammar: digits, an optional
+// '.' with optional digits, and an exponent only when a digit follows its
+// marker and sign ('1e' and '1e+' end before the 'e').  On the way the
+// digits are gathered into a decimal mantissa and power of ten, which the
+// number door converts without the text as long as fewer than 20
+// significant digits were met (nearly every number); otherwise the
+// converter reads exactly that text.
 template <typename Input, typename Unit = typename Input::Unit>
-PyObject* decode_double(Decoder<Input>* ds, const Unit* first, const Unit* intEnd) noexcept {
+PyObject* decode_double(Decoder<Input>* ds, const Unit* first, const Unit* intEnd, uint64_t intValue,
+                        bool intExact) noexcept {
+    constexpr uint64_t kMantissaRoom = 1000000000000000000ULL;  // below this, one more digit fits
+    constexpr int64_t kExponentCap = 1000000000;                // far past the double range
+    uint64_t mantissa = intValue;
+    bool exact = intExact && intValue < 10 * kMantissaRoom;
+    int64_t exponent = 0;
     const Unit* p = intEnd;
-    if (*p == '.')
-        for (++p; is_digit(*p); ++p) {}
+    if (*p == '.') {
+        ++p;
+        if constexpr (sizeof(Unit) == 1) {
+            // Fractions are long (coordinates, measurements): eight digits
+            // at a time while the mantissa has room for them.
+            uint64_t eight;
+            while (mantissa < kMantissaRoom / 10000000 && ds->end - p >= 8 && eight_digits(p, &eight)) {
+                mantissa = 100000000 * mantissa + eight;
+                exponent -= 8;
+                p += 8;
+            }
+        }
+        for (; is_digit(*p); ++p) {
+            if (mantissa < kMantissaRoom) {
+                mantissa = 10 * mantissa + (*p - '0');
+                --exponent;
+            } else {
+                exact = false;
+            }
+        }
+    }
     if (*p == 'e' || *p == 'E') {
         const Unit* q = p + 1;
-        if (*q == '+' || *q == '-') ++q;
+        bool negativeExponent = false;
+        if (*q == '+' || *q == '-') negativeExponent = *q++ == '-';
         if (is_digit(*q)) {
-            while (is_digit(*q)) ++q;
+            int64_t written = 0;
+            for (; is_digit(*q); ++q)
+                if (written < kExponentCap) written = 10 * written + (*q - '0');
+            exponent += negativeExponent ? -written : written;
             p = q;
         }
     }
     const Py_ssize_t length = p - first;
     double value;
-    if (length <= kLongNumberText) {
+    if (exact && numconv::decimal_to_double(mantissa, exponent, *first == '-', &value)) {
+        // decided without the text
+    } else if (length <= kLongNumberText) {
         size_t used = 0;
         if constexpr (Input::kUtf8) value = numconv::parse_double(reinterpret_cast<const char*>(first), size_t(length), &used);
         else value = parse_unit_number(first, length, &used);
@@ -817,7 +871,7 @@ PyObject* decode_number(Decoder<Input>* ds) noexcept {
     if (p == digits && !(*p == '.' && is_digit(p[1])))
         return fail(ds, kErrNumberWithoutDigit, *p == '.' ? p + 1 : p);
 
-    if (*p == '.' || *p == 'e' || *p == 'E') return decode_double(ds, first, p);
+    if (*p == '.' || *p == 'e' || *p == 'E') return decode_double(ds, first, p, accumulator, !overflow);
 
     ds->lastType = DecodedType::Int;
     ds->start = p;

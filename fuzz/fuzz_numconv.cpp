@@ -4,7 +4,9 @@
 // byte for byte); and the whole input as number text, read by both (the same
 // value, bit for bit, and the same byte count), the value read then
 // formatted the same way.  Text outside the door's grammar must give no
-// number.  A difference aborts, and libFuzzer keeps the input.
+// number.  The first 10 bytes are also a decimal form, a mantissa and a
+// power of ten, converted by numconv::decimal_to_double and by the reference
+// from its text.  A difference aborts, and libFuzzer keeps the input.
 #include "numconv/numconv.h"
 #include "tests/native/numconv_reference.h"
 
@@ -62,6 +64,23 @@ void check_parse(const char* text, size_t length) {
     check_format(got, true);
 }
 
+// The decimal form the decoder gathers, mantissa * 10^exponent, against the
+// reference reading it as text.
+void check_decimal(uint64_t mantissa, int64_t exponent, bool negative) {
+    if (mantissa >= 10000000000000000000ULL) mantissa /= 10;  // the decoder's bound: 19 digits
+    double got = 0.0;
+    if (!numconv::decimal_to_double(mantissa, exponent, negative, &got)) return;  // the text decides
+    char text[64];
+    const int length = snprintf(text, sizeof text, "%s%" PRIu64 "e%" PRId64, negative ? "-" : "", mantissa, exponent);
+    size_t used = 0;
+    const double want = ref::parse_double(text, size_t(length), &used);
+    if (ref::bits_of(got) != ref::bits_of(want)) {
+        fprintf(stderr, "decimal %s: want %016" PRIx64 ", got %016" PRIx64 "\n", text, ref::bits_of(want),
+                ref::bits_of(got));
+        fail("decimal form converted differently");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -69,6 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         double value;
         memcpy(&value, data, sizeof value);
         check_format(value, size & 1);
+    }
+    if (size >= 10) {
+        uint64_t mantissa;
+        int16_t exponent;
+        memcpy(&mantissa, data, sizeof mantissa);
+        memcpy(&exponent, data + 8, sizeof exponent);
+        check_decimal(mantissa, exponent % 800, data[0] & 1);
     }
     check_parse(reinterpret_cast<const char*>(data), size);
     return 0;

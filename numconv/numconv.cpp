@@ -216,4 +216,26 @@ double parse_double(const char* text, size_t length, size_t* used) noexcept {
     return value;
 }
 
+// The steps fast_float takes after reading a text, from its decimal form on:
+// Clinger's exact fast path where the mantissa and the power of ten are
+// both exact doubles and the FPU rounds to nearest, otherwise the
+// Eisel-Lemire algorithm, which is exact whenever it reports a power
+// (am.power2 >= 0).  Only for more than 19 significant digits, or when
+// Eisel-Lemire cannot decide, does fast_float go on to the digits
+// themselves: that is the `false` here.
+bool decimal_to_double(uint64_t mantissa, int64_t exponent, bool negative, double* value) noexcept {
+    using Format = fast_float::binary_format<double>;
+    if (Format::min_exponent_fast_path() <= exponent && exponent <= Format::max_exponent_fast_path() &&
+        mantissa <= Format::max_mantissa_fast_path() && fast_float::detail::rounds_to_nearest()) {
+        double v = double(mantissa);
+        v = exponent < 0 ? v / Format::exact_power_of_ten(-exponent) : v * Format::exact_power_of_ten(exponent);
+        *value = negative ? -v : v;
+        return true;
+    }
+    const fast_float::adjusted_mantissa am = fast_float::compute_float<Format>(exponent, mantissa);
+    if (am.power2 < 0) return false;
+    fast_float::to_float(negative, am, *value);
+    return true;
+}
+
 }  // namespace numconv

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace numconv {
 
@@ -27,5 +28,12 @@ size_t format_double(double value, bool allowNonFinite, char* out) noexcept;
 // number, 0 when there is none (the result is then 0.0).  No other form is
 // read: no '+' sign, no "inf" or "nan" words, no hexadecimal.
 double parse_double(const char* text, size_t length, size_t* used) noexcept;
+
+// The double nearest to mantissa * 10^exponent, negated when `negative`, for
+// a number text whose significant digits all fit in `mantissa` (fewer than
+// 20 of them), so the caller, which read the digits already, need not hand
+// over the text.  False in the rare cases that only the text can decide;
+// the caller then calls parse_double.
+bool decimal_to_double(uint64_t mantissa, int64_t exponent, bool negative, double* value) noexcept;
 
 }  // namespace numconv

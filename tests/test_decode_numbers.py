@@ -172,3 +172,39 @@ def test_number_texts_of_half_a_gigabyte():
     """
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.stdout == "ok\n", done.stderr
+
+
+def random_number_texts(seed, count):
+    """Float texts of every shape the decoder gathers into a mantissa and a
+    power of ten: integer parts of 0 to 25 digits, fractions of 0 to 30
+    (leading zeros, runs of 9s), exponents near zero and far out."""
+    import random
+
+    rng = random.Random(seed)
+    texts = []
+    for _ in range(count):
+        digit = (lambda: "9") if rng.random() < 0.2 else (lambda: rng.choice("0123456789"))
+        integer = rng.choice("123456789") + "".join(digit() for _ in range(rng.randrange(25)))
+        if rng.random() < 0.3:
+            integer = "0"
+        text = ("-" if rng.random() < 0.5 else "") + integer
+        if rng.random() < 0.8:
+            zeros = "0" * (rng.randrange(12) if rng.random() < 0.3 else 0)
+            text += "." + zeros + "".join(digit() for _ in range(rng.randrange(31)))
+        if text.endswith(".") or rng.random() < 0.4 or "." not in text:
+            marker = rng.choice(["e", "E", "e+", "e-", "E-"])
+            text += marker + str(rng.randrange(400) if rng.random() < 0.2 else rng.randrange(30))
+        texts.append(text)
+    return texts
+
+
+# The last member only sets how the document is stored: UTF-8 bytes, an ASCII
+# str, or a str of two-byte units (read unit by unit).
+@pytest.mark.parametrize("last, storage", [("a", bytes), ("a", str), ("\u0101", str)],
+                         ids=["bytes", "ascii-str", "two-byte-str"])
+def test_random_float_texts_round_like_float(last, storage):
+    texts = random_number_texts(20261210, 20000)
+    doc = "[" + ",".join(texts) + ',"' + last + '"]'
+    values = quelt.loads(doc.encode() if storage is bytes else doc)[:-1]
+    for text, value in zip(texts, values):
+        assert bits(value) == bits(float(text)), text
