@@ -639,10 +639,33 @@ inline PyObject* decode_string(Decoder<Input>* ds) noexcept {
 
 // ---- numbers -------------------------------------------------------------------
 
-// Integer beyond 64 bits: the interpreter's parser reads a NUL-terminated copy
-// of the text.  Rare path.
+inline bool is_digit(uint32_t c) noexcept { return c - '0' < 10; }
+
+// Integer beyond 64 bits.  Up to 38 digits, it fits 128 bits (10^38 <
+// 2^127): its value is made from two 64-bit halves of at most 19 digits and
+// handed over as 16 bytes.  Longer ones: the interpreter's parser reads a
+// NUL-terminated copy of the text (and applies its limit on digits).  A
+// unit that is no longer a digit (a bytearray rewritten meanwhile) counts
+// as a zero.
 template <typename Unit>
 [[gnu::noinline]] PyObject* decode_big_integer(const Unit* first, const Unit* last) noexcept {
+    constexpr Py_ssize_t kHalfDigits = 19;
+    const bool negative = *first == '-';
+    const Unit* const digits = first + negative;
+    if (last - digits <= 2 * kHalfDigits) {
+        auto value_of = [](const Unit* from, const Unit* to) {
+            uint64_t value = 0;
+            for (; from < to; ++from) value = 10 * value + (is_digit(*from) ? uint64_t(*from - '0') : 0);
+            return value;
+        };
+        // More than 19 digits reach here (the magnitude left 64 bits), so
+        // the low half is always a full 19 digits.
+        const Unit* const split = last - kHalfDigits;
+        __int128 value = __int128(value_of(digits, split)) * __int128(10000000000000000000ULL) +
+                         __int128(value_of(split, last));
+        if (negative) value = -value;
+        return PyLong_FromNativeBytes(&value, sizeof value, Py_ASNATIVEBYTES_NATIVE_ENDIAN);
+    }
     const size_t length = size_t(last - first);
     char* copy = static_cast<char*>(PyObject_Malloc(length + 1));
     if (!copy) return PyErr_NoMemory();
@@ -662,7 +685,6 @@ PyObject* decode_literal_number(Decoder<Input>* ds, const char* rest, size_t len
     return PyFloat_FromDouble(value);
 }
 
-inline bool is_digit(uint32_t c) noexcept { return c - '0' < 10; }
 
 // A number text too long for the converter to take as it is (hundreds of
 // megabytes of zeros overflow its internal counters), read as its
