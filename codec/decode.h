@@ -60,6 +60,13 @@ struct Decoder {
     uint32_t* escStart;
     uint32_t* escEnd;
     uint8_t escHeap;
+    // The members of the arrays being parsed, innermost last, each an owned
+    // reference.  An array's list is made at its closing bracket, at its
+    // exact size, and takes its members over.  A heap block once any array
+    // had a member; the entry function frees it.
+    PyObject** values;
+    Py_ssize_t valueCount;
+    Py_ssize_t valueCapacity;
     DecodedType lastType;
     uint32_t objDepth;
     // The recorded parse error: a static message, null while there is none,
