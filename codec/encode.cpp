@@ -27,12 +27,15 @@ inline void fail_invalid(Encoder* enc) noexcept { enc->errorMsg = kErrInvalidTyp
 
 // Quote, escaped text, quote; `extra` more bytes of room are reserved for the
 // caller.  `text` must be followed by a NUL, which ends the escapers' scans.
+// Without ensure_ascii its bytes are copied as they are: the caller notes
+// them when they may not be ASCII.
 inline bool write_escaped_text(Encoder* enc, const char* text, Py_ssize_t length, size_t extra) noexcept {
     if (!Buffer_EnsureRoomForEscaped(enc, length, 2 + extra)) return false;
     Buffer_AppendCharUnchecked(enc, '"');
     if (enc->escape.ensureAscii) {
         const char* error = nullptr;
-        char* out = Buffer_EscapeStringValidated(enc->escape, text, text + length, enc->offset, &error);
+        char* out = Buffer_EscapeStringValidated(enc->escape, text, text + length, enc->offset, &error,
+                                                 &enc->nonAscii);
         if (!out) {
             enc->errorMsg = error;
             return false;
@@ -60,6 +63,8 @@ inline bool write_escaped_text(Encoder* enc, const char* text, Py_ssize_t length
     const int kind = PyUnicode_KIND(str);
     const Py_ssize_t units = kind == PyUnicode_4BYTE_KIND && enc->escape.ensureAscii ? 2 * count : count;
     if (!Buffer_EnsureRoomForEscaped(enc, units, 2)) return;
+    // Without ensure_ascii the escapers write non-ASCII code points as UTF-8.
+    if (!enc->escape.ensureAscii && !PyUnicode_IS_ASCII(str)) enc->nonAscii = true;
     Buffer_AppendCharUnchecked(enc, '"');
     const void* data = PyUnicode_DATA(str);
     const size_t n = static_cast<size_t>(count);
@@ -89,6 +94,8 @@ inline void write_str(PyObject* str, Encoder* enc) noexcept {
 
 // Bytes (reject_bytes off) are taken as they are, as if they were UTF-8.
 [[gnu::noinline]] void write_bytes(PyObject* bytes, Encoder* enc) noexcept {
+    if (!enc->escape.ensureAscii)
+        Buffer_NoteRawBytes(enc, PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
     write_escaped_text(enc, PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), 0);
 }
 
@@ -107,6 +114,8 @@ inline void write_str(PyObject* str, Encoder* enc) noexcept {
     }
     Buffer_EnsureRoom(enc, static_cast<size_t>(length));
     if (enc->errorMsg) return;
+    // A compact ASCII str (big integers' digits among them) is ASCII.
+    if (!PyUnicode_Check(text) || holder) Buffer_NoteRawBytes(enc, bytes, static_cast<size_t>(length));
     Buffer_AppendBytesUnchecked(enc, bytes, static_cast<size_t>(length));
 }
 
@@ -420,7 +429,12 @@ void walk_container(Encoder* enc, Walk& walk) noexcept {
 
         const char* key = nullptr;
         Py_ssize_t keyLength = 0;
-        if constexpr (Walk::kIsObject) key = key_text(walk.name.get(), &keyLength);
+        if constexpr (Walk::kIsObject) {
+            key = key_text(walk.name.get(), &keyLength);
+            // A str key's text is ASCII; a bytes key's may not be.
+            if (!enc->escape.ensureAscii && PyBytes_Check(walk.name.get()))
+                Buffer_NoteRawBytes(enc, key, static_cast<size_t>(keyLength));
+        }
 
         enc->level++;
         Buffer_AppendIndentUnchecked(enc, enc->level);

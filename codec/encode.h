@@ -20,8 +20,9 @@
 inline constexpr int32_t kRecursionMax = 1024;
 
 // One per dumps() call, in that call's frame and zero-filled before use.  It
-// owns no Python reference: the entry function keeps the root, `default` and
-// the separators alive for the whole call, and the module (with its state)
+// owns one Python reference, `text`, which the entry function releases or
+// hands over; the entry function keeps the root, `default` and the
+// separators alive for the whole call, and the module (with its state)
 // outlives the call.
 struct Encoder {
     EscapeOptions escape;          // ensure_ascii, encode_html_chars, escape_forward_slashes
@@ -41,10 +42,16 @@ struct Encoder {
     const char* errorMsg;          // static text; once set the walk is over
 
     // Output buffer: text so far is [start, offset); capacity ends at `end`.
+    // Past the caller's stack region it is the data of `text`, a str of
+    // kind ASCII that becomes the result as it is when the output is ASCII,
+    // so that a big output is not held twice (see codec/output_buffer.h).
     char* start;
     char* offset;
     char* end;
-    uint8_t heap;                  // 0: caller's stack region; 1: owned heap block
+    PyObject* text;                // null while in the caller's stack region
+    // Set once a byte >= 0x80 may have been written (raw text, non-ASCII
+    // separators, copied bytes, UTF-8 output): the result is then decoded.
+    bool nonAscii;
 
     int32_t level;                 // nesting depth of the value being encoded
 };

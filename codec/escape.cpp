@@ -14,12 +14,13 @@ namespace {
 // the offsets of their two-byte escape in g_escapeChars.
 enum : uint8_t {
     END = 0,   // NUL: end of input at the end pointer, else an embedded NUL
-    CPY = 1,   // copied unchanged (ASCII, DEL, continuation bytes, 0xFE/0xFF)
+    CPY = 1,   // copied unchanged (ASCII and DEL)
     U2 = 2,    // lead of a two-byte sequence
     U3 = 3,    // lead of a three-byte sequence
     U4 = 4,    // lead of a four-byte sequence
     U5 = 5,    // unsupported five-byte lead
     U6 = 6,    // unsupported six-byte lead
+    RAW = 7,   // copied unchanged, not ASCII: continuation bytes, 0xFE/0xFF
     EB = 10,   // \b
     ET = 12,   // \t
     EN = 14,   // \n
@@ -52,7 +53,8 @@ constexpr std::array<uint8_t, 256> make_ascii_output_table() {
         else if (b >= 0xF0 && b <= 0xF7) cls = U4;
         else if (b >= 0xF8 && b <= 0xFB) cls = U5;
         else if (b >= 0xFC && b <= 0xFD) cls = U6;
-        table[b] = cls;  // 0x80-0xBF, 0xFE, 0xFF and the rest of ASCII stay CPY
+        else if (b >= 0x80) cls = RAW;  // 0x80-0xBF, 0xFE, 0xFF
+        table[b] = cls;  // the rest of ASCII stays CPY
     }
     return table;
 }
@@ -83,8 +85,8 @@ static_assert(g_asciiOutputTable['"'] == EQ && g_asciiOutputTable['\\'] == EBS &
 static_assert(g_asciiOutputTable['&'] == HT && g_asciiOutputTable['<'] == HT &&
                   g_asciiOutputTable['>'] == HT,
               "HTML characters");
-static_assert(g_asciiOutputTable[0x7F] == CPY && g_asciiOutputTable[0x80] == CPY &&
-                  g_asciiOutputTable[0xBF] == CPY,
+static_assert(g_asciiOutputTable[0x7F] == CPY && g_asciiOutputTable[0x80] == RAW &&
+                  g_asciiOutputTable[0xBF] == RAW,
               "DEL and continuation bytes are copied");
 static_assert(g_asciiOutputTable[0xC0] == U2 && g_asciiOutputTable[0xDF] == U2 &&
                   g_asciiOutputTable[0xE0] == U3 && g_asciiOutputTable[0xEF] == U3 &&
@@ -92,7 +94,7 @@ static_assert(g_asciiOutputTable[0xC0] == U2 && g_asciiOutputTable[0xDF] == U2 &
               "UTF-8 lead bytes");
 static_assert(g_asciiOutputTable[0xF8] == U5 && g_asciiOutputTable[0xFB] == U5 &&
                   g_asciiOutputTable[0xFC] == U6 && g_asciiOutputTable[0xFD] == U6 &&
-                  g_asciiOutputTable[0xFE] == CPY && g_asciiOutputTable[0xFF] == CPY,
+                  g_asciiOutputTable[0xFE] == RAW && g_asciiOutputTable[0xFF] == RAW,
               "unsupported leads and 0xFE/0xFF");
 
 constexpr char kErrUnterminated[] = "Unterminated UTF-8 sequence when encoding string";
@@ -193,7 +195,7 @@ inline const uint8_t* copy_plain_run(const uint8_t* in, const uint8_t* stop, cha
 }  // namespace
 
 char* Buffer_EscapeStringValidated(const EscapeOptions& options, const char* io, const char* end,
-                                   char* out, const char** error) noexcept {
+                                   char* out, const char** error, bool* copiedNonAscii) noexcept {
     const uint8_t* const stop = reinterpret_cast<const uint8_t*>(end);
     const uint8_t* in = copy_plain_run<false>(reinterpret_cast<const uint8_t*>(io), stop, &out);
 
@@ -210,6 +212,11 @@ char* Buffer_EscapeStringValidated(const EscapeOptions& options, const char* io,
             in = copy_plain_run<false>(in + 1, stop, &out);
             // The short tail of the run: the NUL (class END) stops it.
             while (g_asciiOutputTable[*in] == CPY) *out++ = char(*in++);
+            continue;
+        case RAW:
+            *copiedNonAscii = true;
+            *out++ = char(byte);
+            ++in;
             continue;
         case END:
             if (in == stop) return out;
@@ -255,7 +262,7 @@ char* Buffer_EscapeStringUnvalidated(const EscapeOptions& options, const char* i
     for (;;) {
         const uint8_t byte = *in++;
         const uint8_t cls = g_asciiOutputTable[byte];
-        if (cls <= U6 && cls != END) {
+        if (cls <= RAW && cls != END) {
             *out++ = char(byte);
             in = copy_plain_run<true>(in, stop, &out);
             continue;  // the next turn copies the short tail byte by byte

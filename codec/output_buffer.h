@@ -3,6 +3,7 @@
 // write without testing the capacity.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 
 #include "codec/encode.h"
@@ -16,8 +17,43 @@ static_assert(kValueReserve >= numconv::kDoubleTextRoom, "a double's text fits t
 inline constexpr char kErrNoMemory[] = "Could not reserve memory block";
 inline constexpr char kErrInvalidDouble[] = "Invalid value when encoding double";
 
+// The buffer starts in a region of the caller's frame.  Its first growth
+// moves the text into a str of kind ASCII made at the new capacity, and
+// later ones resize that str (in place for big blocks, where the allocator
+// can): when the output turns out ASCII, that str is the result, shrunk to
+// the text's length, and a big output is never held twice.  Otherwise the
+// text is decoded from the buffer as UTF-8 ("surrogatepass").
+
 // Grows the buffer so that `needed` more bytes fit.  Rare path.
 void Buffer_Realloc(Encoder* enc, size_t needed) noexcept;
+
+// The text written so far as a new str, or null with an exception set.  An
+// ASCII text on the heap is handed over as the result, which leaves the
+// buffer empty.
+PyObject* Buffer_Finish(Encoder* enc) noexcept;
+
+// Releases the buffer's str when it still holds one.  Every way out of the
+// entry function passes here.
+void Buffer_Release(Encoder* enc) noexcept;
+
+// Whether any of the `length` bytes at `bytes` is >= 0x80.
+inline bool has_non_ascii(const char* bytes, size_t length) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word;
+        memcpy(&word, p + i, 8);
+        if (word & 0x8080808080808080u) return true;
+    }
+    for (; i < length; ++i)
+        if (p[i] & 0x80) return true;
+    return false;
+}
+
+// Text about to be copied as it is: marks the output non-ASCII when it is.
+inline void Buffer_NoteRawBytes(Encoder* enc, const char* bytes, size_t length) noexcept {
+    if (!enc->nonAscii && has_non_ascii(bytes, length)) enc->nonAscii = true;
+}
 
 inline void Buffer_EnsureRoom(Encoder* enc, size_t needed) noexcept {
     if (static_cast<size_t>(enc->end - enc->offset) < needed) Buffer_Realloc(enc, needed);

@@ -29,20 +29,36 @@ std::string show(const std::string& s) {
     return out;
 }
 
+bool has_non_ascii(const std::string& s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return true;
+    return false;
+}
+
 // Runs an escaper the way the encoder does: the input followed by a NUL,
 // kEscapedBytesPerByte bytes of room per input byte (twice that for code
-// points above U+FFFF).  Returns the output, or "ERROR: <message>".
+// points above U+FFFF).  Returns the output, or "ERROR: <message>".  The
+// validating escaper must report exactly the outputs that are not ASCII:
+// the encoder hands an ASCII output over as its str without a look.
 std::string escape_bytes(const std::string& input, EscapeOptions options) {
     std::string in = input;
     in.push_back('\0');
     std::vector<char> out(input.size() * kEscapedBytesPerByte + 16);
     const char* error = nullptr;
+    bool copiedNonAscii = false;
     const char* first = in.data();
     const char* last = first + input.size();
-    char* end = options.ensureAscii ? Buffer_EscapeStringValidated(options, first, last, out.data(), &error)
-                                    : Buffer_EscapeStringUnvalidated(options, first, last, out.data());
+    char* end = options.ensureAscii
+                    ? Buffer_EscapeStringValidated(options, first, last, out.data(), &error, &copiedNonAscii)
+                    : Buffer_EscapeStringUnvalidated(options, first, last, out.data());
     if (!end) return std::string("ERROR: ") + error;
-    return std::string(out.data(), end);
+    std::string text(out.data(), end);
+    if (options.ensureAscii && copiedNonAscii != has_non_ascii(text)) {
+        ++g_failures;
+        fprintf(stderr, "FAIL non-ASCII copy %s for %s\n", copiedNonAscii ? "reported" : "missed",
+                show(input).c_str());
+    }
+    return text;
 }
 
 template <typename Unit>
