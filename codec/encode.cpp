@@ -165,7 +165,7 @@ inline void write_double(Encoder* enc, double value) noexcept {
     write_raw(digits.get(), enc);
 }
 
-// An int or int subclass.  Compact ints (the interpreter's small ones, up to
+// An int or int subclass.  Compact ints (the interpreter's small ones, below
 // 2^30 in magnitude) are read directly.
 inline void write_integer(PyObject* obj, Encoder* enc) noexcept {
     Buffer_EnsureRoom(enc, kValueReserve);
