@@ -202,6 +202,20 @@ PyObject* Dict_convertKey(PyObject* key) noexcept {
     return convert_key_through_str(key);
 }
 
+// Makes `name` hold the key's text (Dict_convertKey), taking over the
+// caller's reference to `key`.  The common compact ASCII str is its own
+// text: that one reference then holds it, with no call and no second
+// reference.  False with an exception pending on failure.
+inline bool set_key_text(OwnedRef& name, PyObject* key) noexcept {
+    if (PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key)) {
+        name.reset(key);
+        return true;
+    }
+    name.reset(Dict_convertKey(key));
+    Py_DECREF(key);
+    return static_cast<bool>(name);
+}
+
 // The key text held by a Dict_convertKey result, NUL-terminated.
 inline const char* key_text(PyObject* name, Py_ssize_t* length) noexcept {
     if (PyBytes_Check(name)) {
@@ -291,29 +305,23 @@ struct DictWalk {
     static constexpr bool kIsObject = true;
     explicit DictWalk(PyObject* d) noexcept : dict(d) {}
 
-    // Out of line: the critical section's record stays out of the frame of
-    // every nesting level.
-    [[gnu::noinline]] static bool next_pair(PyObject* dict, Py_ssize_t* position, PyObject** key,
-                                           PyObject** value) noexcept {
-        int found;
-        Py_BEGIN_CRITICAL_SECTION(dict);
-        found = PyDict_Next(dict, position, key, value);
-        if (found) {
-            Py_INCREF(*key);
-            Py_INCREF(*value);
-        }
-        Py_END_CRITICAL_SECTION();
-        return found != 0;
-    }
-
+    // Out of line, so that the critical section's record and the pair stay
+    // out of the frame of every nesting level.
     [[gnu::noinline]] int32_t next() noexcept {
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        if (!next_pair(dict, &position, &key, &value)) return 0;
-        OwnedRef keyRef(key);
+        int found;
+        Py_BEGIN_CRITICAL_SECTION(dict);
+        found = PyDict_Next(dict, &position, &key, &value);
+        if (found) {
+            Py_INCREF(key);
+            Py_INCREF(value);
+        }
+        Py_END_CRITICAL_SECTION();
+        if (!found) return 0;
         member.reset(value);
-        name.reset(Dict_convertKey(key));
-        return name ? 1 : -1;
+        // Outside the critical section: str(key) may run.
+        return set_key_text(name, key) ? 1 : -1;
     }
 };
 
@@ -387,8 +395,7 @@ struct SortedDictWalk {
         const Pair* found = std::lower_bound(pairs, pairs + size, key, [](const Pair& a, PyObject* k) {
             return std::less<PyObject*>()(a.key, k);
         });
-        name.reset(Dict_convertKey(key));
-        if (!name) return -1;
+        if (!set_key_text(name, Py_NewRef(key))) return -1;
         member.reset(Py_NewRef(found->value));
         index++;
         return 1;
