@@ -51,8 +51,8 @@ inline bool write_escaped_text(Encoder* enc, const char* text, Py_ssize_t length
 // Quote, escaped key, quote, key separator.  Out of line: see encode_value.
 [[gnu::noinline]] bool write_key(Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept {
     const size_t separatorLength = static_cast<size_t>(enc->keySeparatorLength);
-    if (!write_escaped_text(enc, name, nameLength, separatorLength)) return false;
-    Buffer_AppendBytesUnchecked(enc, enc->keySeparator, separatorLength);
+    if (!write_escaped_text(enc, name, nameLength, Buffer_SeparatorRoom(separatorLength))) return false;
+    Buffer_AppendSeparatorUnchecked(enc, enc->keySeparatorHead, enc->keySeparator, separatorLength);
     return true;
 }
 
@@ -425,13 +425,15 @@ void walk_container(Encoder* enc, Walk& walk) noexcept {
 
     const size_t separatorLength = static_cast<size_t>(enc->itemSeparatorLength);
     const size_t indent = enc->indent > 0 ? static_cast<size_t>(enc->indent) : 0;
-    const size_t memberRoom = separatorLength + indent * static_cast<size_t>(level + 1) + 1;
+    const size_t memberRoom =
+        Buffer_SeparatorRoom(separatorLength) + indent * static_cast<size_t>(level + 1) + 1;
     bool first = true;
     for (;;) {
         Buffer_EnsureRoom(enc, memberRoom);
         if (enc->errorMsg) return;
         if (step < 0) return fail_invalid(enc);  // the pending exception wins
-        if (!first) Buffer_AppendBytesUnchecked(enc, enc->itemSeparator, separatorLength);
+        if (!first)
+            Buffer_AppendSeparatorUnchecked(enc, enc->itemSeparatorHead, enc->itemSeparator, separatorLength);
         if (indent) Buffer_AppendCharUnchecked(enc, '\n');
 
         const char* key = nullptr;

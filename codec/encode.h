@@ -19,6 +19,9 @@
 // Deepest level a value may sit at: the root is at level 0.
 inline constexpr int32_t kRecursionMax = 1024;
 
+// Bytes of each separator kept padded in the Encoder.
+inline constexpr size_t kSeparatorHead = 8;
+
 // One per dumps() call, in that call's frame and zero-filled before use.  It
 // owns one Python reference, `text`, which the entry function releases or
 // hands over; the entry function keeps the root, `default` and the
@@ -34,6 +37,10 @@ struct Encoder {
     const char* itemSeparator;     // used with its length, never as a C string
     int64_t keySeparatorLength;
     const char* keySeparator;
+    // The separators' first kSeparatorHead bytes, zero-padded: a separator
+    // that fits is stored as one word (see Buffer_AppendSeparatorUnchecked).
+    char itemSeparatorHead[kSeparatorHead];
+    char keySeparatorHead[kSeparatorHead];
     PyObject* defaultFn;           // null when absent or None
     PyObject* decimalType;         // decimal.Decimal; null when `decimal` could not be imported
     // Lowest stack address a nested container may start at (see

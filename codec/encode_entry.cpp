@@ -1,5 +1,7 @@
 // dumps()/encode() and dump(): argument parsing, the per-call Encoder, the
 // output region and the final str.
+#include <algorithm>
+
 #include "codec/codec.h"
 #include "codec/encode.h"
 #include "codec/file_method.h"
@@ -62,6 +64,14 @@ bool set_separators(Encoder* enc, PyObject* separators, OwnedRef* itemHolder,
     enc->keySeparatorLength = length;
     Buffer_NoteRawBytes(enc, enc->keySeparator, static_cast<size_t>(length));
     return true;
+}
+
+// The padded heads of the separators (the Encoder starts zero-filled).
+void set_separator_heads(Encoder* enc) noexcept {
+    memcpy(enc->itemSeparatorHead, enc->itemSeparator,
+           std::min(static_cast<size_t>(enc->itemSeparatorLength), kSeparatorHead));
+    memcpy(enc->keySeparatorHead, enc->keySeparator,
+           std::min(static_cast<size_t>(enc->keySeparatorLength), kSeparatorHead));
 }
 
 // Walks `obj` into the buffer, which starts in a region of this frame, and
@@ -139,6 +149,7 @@ PyObject* quelt_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
     OwnedRef keySeparatorHolder;
     if (!set_separators(&enc, separators, &itemSeparatorHolder, &keySeparatorHolder))
         return nullptr;
+    set_separator_heads(&enc);
 
     enc.allowNan = allowNan ? 1 : 0;
     return run_encoder(&enc, obj);

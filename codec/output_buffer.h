@@ -84,6 +84,20 @@ inline void Buffer_AppendBytesUnchecked(Encoder* enc, const char* bytes, size_t 
     enc->offset += length;
 }
 
+// A separator is written as its whole padded head when it fits: one 8-byte
+// store instead of a loop over its bytes, for every member.  Room for
+// Buffer_SeparatorRoom(length) bytes must be reserved.
+inline size_t Buffer_SeparatorRoom(size_t length) noexcept {
+    return length > kSeparatorHead ? length : kSeparatorHead;
+}
+
+inline void Buffer_AppendSeparatorUnchecked(Encoder* enc, const char* head, const char* text,
+                                            size_t length) noexcept {
+    if (length <= kSeparatorHead) memcpy(enc->offset, head, kSeparatorHead);
+    else memcpy(enc->offset, text, length);
+    enc->offset += length;
+}
+
 inline void Buffer_AppendIndentUnchecked(Encoder* enc, int32_t level) noexcept {
     if (enc->indent > 0 && level > 0) {
         const size_t count = static_cast<size_t>(enc->indent) * static_cast<size_t>(level);
