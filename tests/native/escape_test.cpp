@@ -77,7 +77,7 @@ void expect(const char* what, const std::string& got, const std::string& want) {
 // ---- the reference ------------------------------------------------------------
 
 std::string hex4(uint32_t unit) {
-    char text[8];
+    char text[16];
     snprintf(text, sizeof text, "\\u%04x", unsigned(unit));
     return text;
 }
@@ -251,11 +251,98 @@ void run_generated() {
     printf("escape_test: %ld generated inputs compared with the reference\n", compared);
 }
 
+// ---- code points -------------------------------------------------------------------
+
+// What the code-point escapers write, one code point at a time.
+std::string reference_code_points(const std::vector<uint32_t>& points, EscapeOptions options) {
+    std::string out;
+    for (uint32_t cp : points) {
+        if (cp < 0x80) {
+            out += reference_ascii(cp, options);
+        } else if (options.ensureAscii && cp < 0x10000) {
+            out += hex4(cp);
+        } else if (options.ensureAscii) {
+            out += hex4(0xD800 + ((cp - 0x10000) >> 10));
+            out += hex4(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else if (cp < 0x800) {  // UTF-8, lone surrogates in their three-byte form
+            out += char(0xC0 | cp >> 6);
+            out += char(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += char(0xE0 | cp >> 12);
+            out += char(0x80 | (cp >> 6 & 0x3F));
+            out += char(0x80 | (cp & 0x3F));
+        } else {
+            out += char(0xF0 | cp >> 18);
+            out += char(0x80 | (cp >> 12 & 0x3F));
+            out += char(0x80 | (cp >> 6 & 0x3F));
+            out += char(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+// The code points that are not plain letters, up to the largest a unit of
+// each width holds: the ASCII characters with escapes, and the edges of
+// the narrowing to bytes (0x80, 0x100, 0x8000 and their neighbours), the
+// surrogates and the astral planes.
+const uint32_t kSpecialPoints[] = {
+    '"', '\\', '/', '<', '>', '&', '\n', '\t', 0x01, 0x1F, 0x00, 0x7F,      // ASCII
+    0x80, 0xA9, 0xE9, 0xFF,                                                  // UCS1
+    0x100, 0x17F, 0x7FF, 0x800, 0x20AC, 0x7FFF, 0x8000, 0x8A9E, 0xD800,      // UCS2
+    0xDBFF, 0xDC00, 0xDFFF, 0xFFFD, 0xFFFF,
+    0x10000, 0x1F600, 0x10FFFF,                                              // UCS4
+};
+
+template <typename Unit>
+void compare_code_points(const std::vector<uint32_t>& points, const char* what, long* compared) {
+    const std::vector<Unit> units(points.begin(), points.end());
+    for (int bits = 0; bits < 8; ++bits) {  // every option combination
+        const EscapeOptions options{(bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0};
+        expect(what, escape_units(units, options), reference_code_points(points, options));
+        ++*compared;
+    }
+}
+
+// A str's code units of one width against the reference: random texts,
+// then each special code point at every position of plain runs of every
+// length up to three blocks and a tail.
+template <typename Unit>
+void run_code_points(std::mt19937& rng, long* compared) {
+    std::vector<uint32_t> specials;
+    for (uint32_t cp : kSpecialPoints)
+        if (cp <= Unit(~Unit(0))) specials.push_back(cp);
+    std::uniform_int_distribution<size_t> length(0, 80);
+    std::uniform_int_distribution<int> percent(0, 99);
+    std::uniform_int_distribution<size_t> pick(0, specials.size() - 1);
+    for (int i = 0; i < 20000 && g_failures < 5; ++i) {
+        std::vector<uint32_t> points(length(rng));
+        for (uint32_t& cp : points) cp = percent(rng) < 85 ? uint32_t('a' + percent(rng) % 26) : specials[pick(rng)];
+        compare_code_points<Unit>(points, "generated code points", compared);
+    }
+    for (size_t n = 1; n <= 56; ++n)
+        for (size_t at = 0; at < n; ++at)
+            for (uint32_t special : specials) {
+                std::vector<uint32_t> points(n, 'p');
+                points[at] = special;
+                compare_code_points<Unit>(points, "code point sweep", compared);
+            }
+}
+
+void run_generated_code_points() {
+    std::mt19937 rng(20261211);
+    long compared = 0;
+    run_code_points<uint8_t>(rng, &compared);
+    run_code_points<uint16_t>(rng, &compared);
+    run_code_points<uint32_t>(rng, &compared);
+    printf("escape_test: %ld code point inputs compared with the reference\n", compared);
+}
+
 }  // namespace
 
 int main() {
     run_table();
     run_generated();
+    run_generated_code_points();
     if (g_failures) {
         fprintf(stderr, "escape_test: %d failures\n", g_failures);
         return 1;
