@@ -27,12 +27,15 @@ inline void fail_invalid(Encoder* enc) noexcept { enc->errorMsg = kErrInvalidTyp
 
 // Quote, escaped text, quote; `extra` more bytes of room are reserved for the
 // caller.  `text` must be followed by a NUL, which ends the escapers' scans.
+// Without ensure_ascii its bytes are copied as they are: the caller notes
+// them when they may not be ASCII.
 inline bool write_escaped_text(Encoder* enc, const char* text, Py_ssize_t length, size_t extra) noexcept {
     if (!Buffer_EnsureRoomForEscaped(enc, length, 2 + extra)) return false;
     Buffer_AppendCharUnchecked(enc, '"');
     if (enc->escape.ensureAscii) {
         const char* error = nullptr;
-        char* out = Buffer_EscapeStringValidated(enc->escape, text, text + length, enc->offset, &error);
+        char* out = Buffer_EscapeStringValidated(enc->escape, text, text + length, enc->offset, &error,
+                                                 &enc->nonAscii);
         if (!out) {
             enc->errorMsg = error;
             return false;
@@ -48,8 +51,8 @@ inline bool write_escaped_text(Encoder* enc, const char* text, Py_ssize_t length
 // Quote, escaped key, quote, key separator.  Out of line: see encode_value.
 [[gnu::noinline]] bool write_key(Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept {
     const size_t separatorLength = static_cast<size_t>(enc->keySeparatorLength);
-    if (!write_escaped_text(enc, name, nameLength, separatorLength)) return false;
-    Buffer_AppendBytesUnchecked(enc, enc->keySeparator, separatorLength);
+    if (!write_escaped_text(enc, name, nameLength, Buffer_SeparatorRoom(separatorLength))) return false;
+    Buffer_AppendSeparatorUnchecked(enc, enc->keySeparatorHead, enc->keySeparator, separatorLength);
     return true;
 }
 
@@ -60,6 +63,8 @@ inline bool write_escaped_text(Encoder* enc, const char* text, Py_ssize_t length
     const int kind = PyUnicode_KIND(str);
     const Py_ssize_t units = kind == PyUnicode_4BYTE_KIND && enc->escape.ensureAscii ? 2 * count : count;
     if (!Buffer_EnsureRoomForEscaped(enc, units, 2)) return;
+    // Without ensure_ascii the escapers write non-ASCII code points as UTF-8.
+    if (!enc->escape.ensureAscii && !PyUnicode_IS_ASCII(str)) enc->nonAscii = true;
     Buffer_AppendCharUnchecked(enc, '"');
     const void* data = PyUnicode_DATA(str);
     const size_t n = static_cast<size_t>(count);
@@ -89,6 +94,8 @@ inline void write_str(PyObject* str, Encoder* enc) noexcept {
 
 // Bytes (reject_bytes off) are taken as they are, as if they were UTF-8.
 [[gnu::noinline]] void write_bytes(PyObject* bytes, Encoder* enc) noexcept {
+    if (!enc->escape.ensureAscii)
+        Buffer_NoteRawBytes(enc, PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
     write_escaped_text(enc, PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), 0);
 }
 
@@ -107,6 +114,8 @@ inline void write_str(PyObject* str, Encoder* enc) noexcept {
     }
     Buffer_EnsureRoom(enc, static_cast<size_t>(length));
     if (enc->errorMsg) return;
+    // A compact ASCII str (big integers' digits among them) is ASCII.
+    if (!PyUnicode_Check(text) || holder) Buffer_NoteRawBytes(enc, bytes, static_cast<size_t>(length));
     Buffer_AppendBytesUnchecked(enc, bytes, static_cast<size_t>(length));
 }
 
@@ -156,7 +165,7 @@ inline void write_double(Encoder* enc, double value) noexcept {
     write_raw(digits.get(), enc);
 }
 
-// An int or int subclass.  Compact ints (the interpreter's small ones, up to
+// An int or int subclass.  Compact ints (the interpreter's small ones, below
 // 2^30 in magnitude) are read directly.
 inline void write_integer(PyObject* obj, Encoder* enc) noexcept {
     Buffer_EnsureRoom(enc, kValueReserve);
@@ -191,6 +200,20 @@ PyObject* Dict_convertKey(PyObject* key) noexcept {
     if (Py_IS_TYPE(key, &PyBool_Type)) return PyBytes_FromString(key == Py_True ? "true" : "false");
     if (key == Py_None) return PyBytes_FromString("null");
     return convert_key_through_str(key);
+}
+
+// Makes `name` hold the key's text (Dict_convertKey), taking over the
+// caller's reference to `key`.  The common compact ASCII str is its own
+// text: that one reference then holds it, with no call and no second
+// reference.  False with an exception pending on failure.
+inline bool set_key_text(OwnedRef& name, PyObject* key) noexcept {
+    if (PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key)) {
+        name.reset(key);
+        return true;
+    }
+    name.reset(Dict_convertKey(key));
+    Py_DECREF(key);
+    return static_cast<bool>(name);
 }
 
 // The key text held by a Dict_convertKey result, NUL-terminated.
@@ -282,29 +305,23 @@ struct DictWalk {
     static constexpr bool kIsObject = true;
     explicit DictWalk(PyObject* d) noexcept : dict(d) {}
 
-    // Out of line: the critical section's record stays out of the frame of
-    // every nesting level.
-    [[gnu::noinline]] static bool next_pair(PyObject* dict, Py_ssize_t* position, PyObject** key,
-                                           PyObject** value) noexcept {
-        int found;
-        Py_BEGIN_CRITICAL_SECTION(dict);
-        found = PyDict_Next(dict, position, key, value);
-        if (found) {
-            Py_INCREF(*key);
-            Py_INCREF(*value);
-        }
-        Py_END_CRITICAL_SECTION();
-        return found != 0;
-    }
-
+    // Out of line, so that the critical section's record and the pair stay
+    // out of the frame of every nesting level.
     [[gnu::noinline]] int32_t next() noexcept {
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        if (!next_pair(dict, &position, &key, &value)) return 0;
-        OwnedRef keyRef(key);
+        int found;
+        Py_BEGIN_CRITICAL_SECTION(dict);
+        found = PyDict_Next(dict, &position, &key, &value);
+        if (found) {
+            Py_INCREF(key);
+            Py_INCREF(value);
+        }
+        Py_END_CRITICAL_SECTION();
+        if (!found) return 0;
         member.reset(value);
-        name.reset(Dict_convertKey(key));
-        return name ? 1 : -1;
+        // Outside the critical section: str(key) may run.
+        return set_key_text(name, key) ? 1 : -1;
     }
 };
 
@@ -378,8 +395,7 @@ struct SortedDictWalk {
         const Pair* found = std::lower_bound(pairs, pairs + size, key, [](const Pair& a, PyObject* k) {
             return std::less<PyObject*>()(a.key, k);
         });
-        name.reset(Dict_convertKey(key));
-        if (!name) return -1;
+        if (!set_key_text(name, Py_NewRef(key))) return -1;
         member.reset(Py_NewRef(found->value));
         index++;
         return 1;
@@ -409,18 +425,25 @@ void walk_container(Encoder* enc, Walk& walk) noexcept {
 
     const size_t separatorLength = static_cast<size_t>(enc->itemSeparatorLength);
     const size_t indent = enc->indent > 0 ? static_cast<size_t>(enc->indent) : 0;
-    const size_t memberRoom = separatorLength + indent * static_cast<size_t>(level + 1) + 1;
+    const size_t memberRoom =
+        Buffer_SeparatorRoom(separatorLength) + indent * static_cast<size_t>(level + 1) + 1;
     bool first = true;
     for (;;) {
         Buffer_EnsureRoom(enc, memberRoom);
         if (enc->errorMsg) return;
         if (step < 0) return fail_invalid(enc);  // the pending exception wins
-        if (!first) Buffer_AppendBytesUnchecked(enc, enc->itemSeparator, separatorLength);
+        if (!first)
+            Buffer_AppendSeparatorUnchecked(enc, enc->itemSeparatorHead, enc->itemSeparator, separatorLength);
         if (indent) Buffer_AppendCharUnchecked(enc, '\n');
 
         const char* key = nullptr;
         Py_ssize_t keyLength = 0;
-        if constexpr (Walk::kIsObject) key = key_text(walk.name.get(), &keyLength);
+        if constexpr (Walk::kIsObject) {
+            key = key_text(walk.name.get(), &keyLength);
+            // A str key's text is ASCII; a bytes key's may not be.
+            if (!enc->escape.ensureAscii && PyBytes_Check(walk.name.get()))
+                Buffer_NoteRawBytes(enc, key, static_cast<size_t>(keyLength));
+        }
 
         enc->level++;
         Buffer_AppendIndentUnchecked(enc, enc->level);

@@ -19,9 +19,13 @@
 // Deepest level a value may sit at: the root is at level 0.
 inline constexpr int32_t kRecursionMax = 1024;
 
+// Bytes of each separator kept padded in the Encoder.
+inline constexpr size_t kSeparatorHead = 8;
+
 // One per dumps() call, in that call's frame and zero-filled before use.  It
-// owns no Python reference: the entry function keeps the root, `default` and
-// the separators alive for the whole call, and the module (with its state)
+// owns one Python reference, `text`, which the entry function releases or
+// hands over; the entry function keeps the root, `default` and the
+// separators alive for the whole call, and the module (with its state)
 // outlives the call.
 struct Encoder {
     EscapeOptions escape;          // ensure_ascii, encode_html_chars, escape_forward_slashes
@@ -33,6 +37,10 @@ struct Encoder {
     const char* itemSeparator;     // used with its length, never as a C string
     int64_t keySeparatorLength;
     const char* keySeparator;
+    // The separators' first kSeparatorHead bytes, zero-padded: a separator
+    // that fits is stored as one word (see Buffer_AppendSeparatorUnchecked).
+    char itemSeparatorHead[kSeparatorHead];
+    char keySeparatorHead[kSeparatorHead];
     PyObject* defaultFn;           // null when absent or None
     PyObject* decimalType;         // decimal.Decimal; null when `decimal` could not be imported
     // Lowest stack address a nested container may start at (see
@@ -41,10 +49,16 @@ struct Encoder {
     const char* errorMsg;          // static text; once set the walk is over
 
     // Output buffer: text so far is [start, offset); capacity ends at `end`.
+    // Past the caller's stack region it is the data of `text`, a str of
+    // kind ASCII that becomes the result as it is when the output is ASCII,
+    // so that a big output is not held twice (see codec/output_buffer.h).
     char* start;
     char* offset;
     char* end;
-    uint8_t heap;                  // 0: caller's stack region; 1: owned heap block
+    PyObject* text;                // null while in the caller's stack region
+    // Set once a byte >= 0x80 may have been written (raw text, non-ASCII
+    // separators, copied bytes, UTF-8 output): the result is then decoded.
+    bool nonAscii;
 
     int32_t level;                 // nesting depth of the value being encoded
 };

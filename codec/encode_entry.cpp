@@ -1,5 +1,7 @@
 // dumps()/encode() and dump(): argument parsing, the per-call Encoder, the
 // output region and the final str.
+#include <algorithm>
+
 #include "codec/codec.h"
 #include "codec/encode.h"
 #include "codec/file_method.h"
@@ -16,13 +18,11 @@ namespace {
 constexpr size_t kStackRegionSize = 4096;
 constexpr int kMaxIndent = 1000;
 
-// Frees the heap block, once the text has moved off the stack, whichever way
-// the call leaves.
+// Releases the buffer's str, once the text has moved off the stack and
+// unless it became the result, whichever way the call leaves.
 struct EncoderResources {
     Encoder* enc;
-    ~EncoderResources() {
-        if (enc->heap) PyObject_Free(enc->start);
-    }
+    ~EncoderResources() { Buffer_Release(enc); }
 };
 
 // Separators into enc; false with an exception set.  The holders own the
@@ -58,21 +58,31 @@ bool set_separators(Encoder* enc, PyObject* separators, OwnedRef* itemHolder,
     enc->itemSeparator = str_utf8(item, &length, itemHolder);
     if (!enc->itemSeparator) return false;
     enc->itemSeparatorLength = length;
+    Buffer_NoteRawBytes(enc, enc->itemSeparator, static_cast<size_t>(length));
     enc->keySeparator = str_utf8(key, &length, keyHolder);
     if (!enc->keySeparator) return false;
     enc->keySeparatorLength = length;
+    Buffer_NoteRawBytes(enc, enc->keySeparator, static_cast<size_t>(length));
     return true;
 }
 
+// The padded heads of the separators (the Encoder starts zero-filled).
+void set_separator_heads(Encoder* enc) noexcept {
+    memcpy(enc->itemSeparatorHead, enc->itemSeparator,
+           std::min(static_cast<size_t>(enc->itemSeparatorLength), kSeparatorHead));
+    memcpy(enc->keySeparatorHead, enc->keySeparator,
+           std::min(static_cast<size_t>(enc->keySeparatorLength), kSeparatorHead));
+}
+
 // Walks `obj` into the buffer, which starts in a region of this frame, and
-// turns the text into a str, or the recorded error into an exception.  A
+// makes the text a str, or the recorded error an exception.  A
 // hook that calls dumps again nests a whole call, with a region of its own,
 // in this one.
 PyObject* run_encoder(Encoder* enc, PyObject* obj) noexcept {
     char region[kStackRegionSize];
     enc->start = enc->offset = region;
     enc->end = region + kStackRegionSize;
-    enc->heap = 0;
+    enc->text = nullptr;
     EncoderResources resources{enc};
 
     encode(obj, enc, nullptr, 0);
@@ -82,7 +92,7 @@ PyObject* run_encoder(Encoder* enc, PyObject* obj) noexcept {
         return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
-    return PyUnicode_DecodeUTF8(enc->start, enc->offset - enc->start, "surrogatepass");
+    return Buffer_Finish(enc);
 }
 
 }  // namespace
@@ -139,6 +149,7 @@ PyObject* quelt_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
     OwnedRef keySeparatorHolder;
     if (!set_separators(&enc, separators, &itemSeparatorHolder, &keySeparatorHolder))
         return nullptr;
+    set_separator_heads(&enc);
 
     enc.allowNan = allowNan ? 1 : 0;
     return run_encoder(&enc, obj);

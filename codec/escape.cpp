@@ -3,6 +3,7 @@
 #include "codec/escape.h"
 
 #include <array>
+#include <cstring>
 
 #include "codec/utf8.h"
 
@@ -14,12 +15,13 @@ namespace {
 // the offsets of their two-byte escape in g_escapeChars.
 enum : uint8_t {
     END = 0,   // NUL: end of input at the end pointer, else an embedded NUL
-    CPY = 1,   // copied unchanged (ASCII, DEL, continuation bytes, 0xFE/0xFF)
+    CPY = 1,   // copied unchanged (ASCII and DEL)
     U2 = 2,    // lead of a two-byte sequence
     U3 = 3,    // lead of a three-byte sequence
     U4 = 4,    // lead of a four-byte sequence
     U5 = 5,    // unsupported five-byte lead
     U6 = 6,    // unsupported six-byte lead
+    RAW = 7,   // copied unchanged, not ASCII: continuation bytes, 0xFE/0xFF
     EB = 10,   // \b
     ET = 12,   // \t
     EN = 14,   // \n
@@ -52,7 +54,8 @@ constexpr std::array<uint8_t, 256> make_ascii_output_table() {
         else if (b >= 0xF0 && b <= 0xF7) cls = U4;
         else if (b >= 0xF8 && b <= 0xFB) cls = U5;
         else if (b >= 0xFC && b <= 0xFD) cls = U6;
-        table[b] = cls;  // 0x80-0xBF, 0xFE, 0xFF and the rest of ASCII stay CPY
+        else if (b >= 0x80) cls = RAW;  // 0x80-0xBF, 0xFE, 0xFF
+        table[b] = cls;  // the rest of ASCII stays CPY
     }
     return table;
 }
@@ -70,6 +73,21 @@ static_assert(g_escapeChars[EF + 1] == 'f' && g_escapeChars[ER + 1] == 'r', "\\f
 static_assert(g_escapeChars[EQ + 1] == '"' && g_escapeChars[EBS + 1] == '\\', "quote, backslash");
 static_assert(g_escapeChars[SL] == '\\' && g_escapeChars[SL + 1] == '/', "slash pair");
 static_assert(sizeof g_hexChars == 17 && g_hexChars[10] == 'a', "lowercase hex");
+
+// "00", "01", ... "ff": the two hex digits of each byte.
+constexpr std::array<char, 512> make_hex_pairs() {
+    std::array<char, 512> pairs{};
+    for (int i = 0; i < 256; ++i) {
+        pairs[2 * i] = g_hexChars[i >> 4];
+        pairs[2 * i + 1] = g_hexChars[i & 0x0F];
+    }
+    return pairs;
+}
+constexpr std::array<char, 512> g_hexPairs = make_hex_pairs();
+static_assert(g_hexPairs[0] == '0' && g_hexPairs[1] == '0', "00");
+static_assert(g_hexPairs[2 * 0x3C] == '3' && g_hexPairs[2 * 0x3C + 1] == 'c', "3c");
+static_assert(g_hexPairs[2 * 0xA9] == 'a' && g_hexPairs[2 * 0xA9 + 1] == '9', "a9");
+static_assert(g_hexPairs[510] == 'f' && g_hexPairs[511] == 'f', "ff");
 static_assert(g_asciiOutputTable[0x00] == END && g_asciiOutputTable[0x0B] == CT &&
                   g_asciiOutputTable[0x1F] == CT && g_asciiOutputTable[0x20] == CPY,
               "control characters");
@@ -83,8 +101,8 @@ static_assert(g_asciiOutputTable['"'] == EQ && g_asciiOutputTable['\\'] == EBS &
 static_assert(g_asciiOutputTable['&'] == HT && g_asciiOutputTable['<'] == HT &&
                   g_asciiOutputTable['>'] == HT,
               "HTML characters");
-static_assert(g_asciiOutputTable[0x7F] == CPY && g_asciiOutputTable[0x80] == CPY &&
-                  g_asciiOutputTable[0xBF] == CPY,
+static_assert(g_asciiOutputTable[0x7F] == CPY && g_asciiOutputTable[0x80] == RAW &&
+                  g_asciiOutputTable[0xBF] == RAW,
               "DEL and continuation bytes are copied");
 static_assert(g_asciiOutputTable[0xC0] == U2 && g_asciiOutputTable[0xDF] == U2 &&
                   g_asciiOutputTable[0xE0] == U3 && g_asciiOutputTable[0xEF] == U3 &&
@@ -92,7 +110,7 @@ static_assert(g_asciiOutputTable[0xC0] == U2 && g_asciiOutputTable[0xDF] == U2 &
               "UTF-8 lead bytes");
 static_assert(g_asciiOutputTable[0xF8] == U5 && g_asciiOutputTable[0xFB] == U5 &&
                   g_asciiOutputTable[0xFC] == U6 && g_asciiOutputTable[0xFD] == U6 &&
-                  g_asciiOutputTable[0xFE] == CPY && g_asciiOutputTable[0xFF] == CPY,
+                  g_asciiOutputTable[0xFE] == RAW && g_asciiOutputTable[0xFF] == RAW,
               "unsupported leads and 0xFE/0xFF");
 
 constexpr char kErrUnterminated[] = "Unterminated UTF-8 sequence when encoding string";
@@ -120,13 +138,11 @@ inline char* write_hex_byte(char* out, uint8_t byte) noexcept {
     return out + 6;
 }
 
+// A unit below 0x10000 as \uXXXX: two hex pairs from the table.
 inline char* write_hex_unit(char* out, uint32_t unit) noexcept {
-    out[0] = '\\';
-    out[1] = 'u';
-    out[2] = g_hexChars[(unit >> 12) & 0x0F];
-    out[3] = g_hexChars[(unit >> 8) & 0x0F];
-    out[4] = g_hexChars[(unit >> 4) & 0x0F];
-    out[5] = g_hexChars[unit & 0x0F];
+    memcpy(out, "\\u", 2);
+    memcpy(out + 2, &g_hexPairs[2 * (unit >> 8)], 2);
+    memcpy(out + 4, &g_hexPairs[2 * (unit & 0xFF)], 2);
     return out + 6;
 }
 
@@ -172,17 +188,111 @@ inline utf8::Chunk not_plain(utf8::Chunk c) noexcept {
 }
 #endif
 
-// Copies the plain run at `in` sixteen bytes at a time (storing whole blocks
-// is safe: 6 bytes of room per input byte leave at least 96 for each 16).
-template <bool highBytesPlain>
-inline const uint8_t* copy_plain_run(const uint8_t* in, const uint8_t* stop, char** out) noexcept {
+// ---- plain runs -----------------------------------------------------------------
+
+// The escapers copy runs of plain text sixteen units at a time (SSE2 is the
+// x86-64 baseline), and the table loops decide the rest.  A str's code
+// units are first narrowed to one byte each, so that one test serves the
+// three widths.
+
 #if defined(__SSE2__)
-    return utf8::scan16(in, stop, [](utf8::Chunk c) { return not_plain<highBytesPlain>(c); }, out);
+inline __m128i load16(const void* p) noexcept { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+inline __m128i load8(const void* p) noexcept { return _mm_loadl_epi64(static_cast<const __m128i*>(p)); }
+
+// 16, 8 or 4 code units as as many bytes, from the low end of the result
+// (the rest zero): a unit below 0x80 as itself, any other as a byte that
+// not_plain<false> marks, 0x80-0xFF or, where signed saturation meets a
+// unit from 0x8000 (packus sees it as negative), 0x00, a control character.
+inline __m128i narrow16(const uint8_t* p) noexcept { return load16(p); }
+inline __m128i narrow16(const uint16_t* p) noexcept { return _mm_packus_epi16(load16(p), load16(p + 8)); }
+inline __m128i narrow16(const uint32_t* p) noexcept {
+    return _mm_packus_epi16(_mm_packs_epi32(load16(p), load16(p + 4)), _mm_packs_epi32(load16(p + 8), load16(p + 12)));
+}
+inline __m128i narrow8(const uint8_t* p) noexcept { return load8(p); }
+inline __m128i narrow8(const uint16_t* p) noexcept { return _mm_packus_epi16(load16(p), _mm_setzero_si128()); }
+inline __m128i narrow8(const uint32_t* p) noexcept {
+    return _mm_packus_epi16(_mm_packs_epi32(load16(p), load16(p + 4)), _mm_setzero_si128());
+}
+inline __m128i narrow4(const uint8_t* p) noexcept {
+    uint32_t word;
+    memcpy(&word, p, 4);
+    return _mm_cvtsi32_si128(int(word));
+}
+inline __m128i narrow4(const uint16_t* p) noexcept { return _mm_packus_epi16(load8(p), _mm_setzero_si128()); }
+inline __m128i narrow4(const uint32_t* p) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    return _mm_packus_epi16(_mm_packs_epi32(load16(p), zero), zero);
+}
+
+inline void store4(char* out, __m128i bytes) noexcept {
+    const int word = _mm_cvtsi128_si32(bytes);
+    memcpy(out, &word, 4);
+}
+
+// The last 4 to 15 units before `stop` when they are all plain, copied by
+// two overlapping loads and stores, which stay within the input: short
+// strings and keys then skip the table loop.  Otherwise `in` as it was.
+template <bool highBytesPlain, typename Unit>
+inline const Unit* copy_plain_tail(const Unit* in, size_t left, char** out) noexcept {
+    if (left >= 8) {
+        const __m128i head = narrow8(in);
+        const __m128i tail = narrow8(in + left - 8);
+        if (_mm_movemask_epi8(not_plain<highBytesPlain>(_mm_unpacklo_epi64(head, tail))) != 0) return in;
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(*out), head);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(*out + left - 8), tail);
+    } else {
+        const __m128i head = narrow4(in);
+        const __m128i tail = narrow4(in + left - 4);
+        // Only the low eight bytes hold units.
+        if ((_mm_movemask_epi8(not_plain<highBytesPlain>(_mm_unpacklo_epi32(head, tail))) & 0xFF) != 0) return in;
+        store4(*out, head);
+        store4(*out + left - 4, tail);
+    }
+    *out += left;
+    return in + left;
+}
+#endif
+
+// Copies the plain run at `in` sixteen units at a time.  Storing whole
+// blocks is safe: the escapers' callers reserve at least 6 bytes of room per
+// unit, which leaves 96 for each 16.  `highBytesPlain` (bytes copied as
+// they are) only for byte input.
+template <bool highBytesPlain, typename Unit>
+inline const Unit* copy_plain_run(const Unit* in, const Unit* stop, char** out) noexcept {
+    static_assert(!highBytesPlain || sizeof(Unit) == 1, "code points from 0x80 are never copied");
+#if defined(__SSE2__)
+    char* to = *out;
+    while (stop - in >= 16) {
+        const __m128i chunk = narrow16(in);
+        const unsigned mask = unsigned(_mm_movemask_epi8(not_plain<highBytesPlain>(chunk)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), chunk);
+        if (mask) {
+            const unsigned plain = unsigned(__builtin_ctz(mask));
+            *out = to + plain;
+            return in + plain;
+        }
+        in += 16;
+        to += 16;
+    }
+    *out = to;
 #else
     (void)stop;
     (void)out;
-    return in;
 #endif
+    return in;
+}
+
+// The same from the start of a text, and then its plain tail at once.  Only
+// here: after an escape, a tail that short is cheaper to finish unit by
+// unit than to try again (measured).
+template <bool highBytesPlain, typename Unit>
+inline const Unit* copy_plain_start(const Unit* in, const Unit* stop, char** out) noexcept {
+    in = copy_plain_run<highBytesPlain>(in, stop, out);
+#if defined(__SSE2__)
+    const size_t left = size_t(stop - in);
+    if (left - 4 < 12) in = copy_plain_tail<highBytesPlain>(in, left, out);  // 4 <= left < 16
+#endif
+    return in;
 }
 
 [[gnu::noinline]] char* escape_failed(const char** error, const char* message) noexcept {
@@ -193,9 +303,9 @@ inline const uint8_t* copy_plain_run(const uint8_t* in, const uint8_t* stop, cha
 }  // namespace
 
 char* Buffer_EscapeStringValidated(const EscapeOptions& options, const char* io, const char* end,
-                                   char* out, const char** error) noexcept {
+                                   char* out, const char** error, bool* copiedNonAscii) noexcept {
     const uint8_t* const stop = reinterpret_cast<const uint8_t*>(end);
-    const uint8_t* in = copy_plain_run<false>(reinterpret_cast<const uint8_t*>(io), stop, &out);
+    const uint8_t* in = copy_plain_start<false>(reinterpret_cast<const uint8_t*>(io), stop, &out);
 
     // No bounds test per byte: the NUL at `stop` has class END and is the
     // only way out of the loop.  Multi-byte sequences check the remaining
@@ -210,6 +320,11 @@ char* Buffer_EscapeStringValidated(const EscapeOptions& options, const char* io,
             in = copy_plain_run<false>(in + 1, stop, &out);
             // The short tail of the run: the NUL (class END) stops it.
             while (g_asciiOutputTable[*in] == CPY) *out++ = char(*in++);
+            continue;
+        case RAW:
+            *copiedNonAscii = true;
+            *out++ = char(byte);
+            ++in;
             continue;
         case END:
             if (in == stop) return out;
@@ -248,14 +363,14 @@ char* Buffer_EscapeStringValidated(const EscapeOptions& options, const char* io,
 char* Buffer_EscapeStringUnvalidated(const EscapeOptions& options, const char* io, const char* end,
                                      char* out) noexcept {
     const uint8_t* const stop = reinterpret_cast<const uint8_t*>(end);
-    const uint8_t* in = copy_plain_run<true>(reinterpret_cast<const uint8_t*>(io), stop, &out);
+    const uint8_t* in = copy_plain_start<true>(reinterpret_cast<const uint8_t*>(io), stop, &out);
 
     // As above, the NUL at `stop` is the only end test.  The lead-byte
     // classes mean nothing here: those bytes are copied like class CPY.
     for (;;) {
         const uint8_t byte = *in++;
         const uint8_t cls = g_asciiOutputTable[byte];
-        if (cls <= U6 && cls != END) {
+        if (cls <= RAW && cls != END) {
             *out++ = char(byte);
             in = copy_plain_run<true>(in, stop, &out);
             continue;  // the next turn copies the short tail byte by byte
@@ -267,14 +382,22 @@ char* Buffer_EscapeStringUnvalidated(const EscapeOptions& options, const char* i
 
 namespace {
 
+// Plain runs go sixteen units at a time, as in the byte escapers; the loop
+// takes one code point at a time, and after a plain one tries a run again.
 template <typename Unit>
 char* escape_code_points_of(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept {
-    for (const Unit* const stop = in + count; in < stop; ++in) {
-        const uint32_t cp = *in;
+    const Unit* const stop = in + count;
+    in = copy_plain_start<false>(in, stop, &out);
+    while (in < stop) {
+        const uint32_t cp = *in++;
         if (cp < 0x80) {
             const uint8_t cls = g_asciiOutputTable[cp];
-            if (cls == CPY) *out++ = char(cp);
-            else out = write_ascii_escape(options, uint8_t(cp), cls, out);
+            if (cls == CPY) {
+                *out++ = char(cp);
+                in = copy_plain_run<false>(in, stop, &out);
+            } else {
+                out = write_ascii_escape(options, uint8_t(cp), cls, out);
+            }
         } else if (options.ensureAscii) {
             out = cp < 0x10000 ? write_hex_unit(out, cp) : write_hex_pair(out, cp);
         } else {

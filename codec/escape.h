@@ -19,11 +19,13 @@ inline constexpr size_t kEscapedBytesPerByte = 6;
 
 // ensureAscii: validates the UTF-8 in [io, end) and writes every non-ASCII
 // character as \u escapes (a surrogate pair above U+FFFF); lone surrogates in
-// their three-byte form pass as their own escape.  *end must be a NUL: it
-// ends the scan.  Returns the end of the output, or null with *error set to
-// the message when the bytes are not valid UTF-8.
+// their three-byte form pass as their own escape.  Stray continuation bytes
+// and 0xFE/0xFF are copied as they are, setting *copiedNonAscii (else left
+// alone).  *end must be a NUL: it ends the scan.  Returns the end of the
+// output, or null with *error set to the message when the bytes are not
+// valid UTF-8.
 char* Buffer_EscapeStringValidated(const EscapeOptions& options, const char* io, const char* end,
-                                   char* out, const char** error) noexcept;
+                                   char* out, const char** error, bool* copiedNonAscii) noexcept;
 
 // ensureAscii off: escapes only the ASCII characters that need it and copies
 // every other byte, valid UTF-8 or not.  *end must be a NUL.

@@ -1,16 +1,48 @@
-// Growth of the encoder's output buffer.
+// Growth of the encoder's output buffer and the str made from it.
 #include "codec/output_buffer.h"
 
-// Capacity doubles until it reaches capacity + needed.  The first growth
-// moves the text off the caller's stack region.  On failure the old block
-// stays in place (the entry function still frees it) and the error is
+#if defined(__SANITIZE_ADDRESS__)
+#define QUELT_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUELT_ASAN 1
+#endif
+#endif
+
+#if defined(QUELT_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace {
+
+// The buffer's str comes from the interpreter's allocator, whose blocks
+// AddressSanitizer cannot see the bounds of.  In that build the str gets
+// kGuard more characters, which are poisoned together with its NUL, so that
+// a write past `end` is reported where it happens.  They are unpoisoned
+// before the str is resized, handed over or released.
+#if defined(QUELT_ASAN)
+constexpr size_t kGuard = 16;
+void poison_tail(const Encoder* enc) noexcept { ASAN_POISON_MEMORY_REGION(enc->end, kGuard + 1); }
+void unpoison_tail(const Encoder* enc) noexcept { ASAN_UNPOISON_MEMORY_REGION(enc->end, kGuard + 1); }
+#else
+constexpr size_t kGuard = 0;
+void poison_tail(const Encoder*) noexcept {}
+void unpoison_tail(const Encoder*) noexcept {}
+#endif
+
+char* text_data(PyObject* text) noexcept { return static_cast<char*>(PyUnicode_DATA(text)); }
+
+}  // namespace
+
+// Capacity doubles until it reaches capacity + needed.  On failure the old
+// str stays in place (Buffer_Release still frees it) and the error is
 // recorded.
 void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
     const size_t room = static_cast<size_t>(enc->end - enc->offset);
     if (room >= needed) return;
     const size_t capacity = static_cast<size_t>(enc->end - enc->start);
     const size_t used = static_cast<size_t>(enc->offset - enc->start);
-    constexpr size_t kLimit = static_cast<size_t>(PY_SSIZE_T_MAX);
+    constexpr size_t kLimit = static_cast<size_t>(PY_SSIZE_T_MAX) - kGuard;
     if (needed > kLimit - capacity) {
         enc->errorMsg = kErrNoMemory;
         return;
@@ -22,19 +54,57 @@ void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
         newCapacity = newCapacity > kLimit / 2 ? target : newCapacity * 2;
     }
 
-    char* block;
-    if (enc->heap) {
-        block = static_cast<char*>(PyObject_Realloc(enc->start, newCapacity));
+    // A failed allocation raises MemoryError, while the walk may have its
+    // own exception pending: the failure is only recorded, as errorMsg, and
+    // whatever was pending before stays so.
+    PyObject* pending = PyErr_GetRaisedException();
+    const Py_ssize_t length = static_cast<Py_ssize_t>(newCapacity + kGuard);
+    PyObject* text = enc->text;
+    if (text) {
+        unpoison_tail(enc);
+        // Resized in place: our reference is its only one and it was never
+        // hashed, so it is not copied.  On failure it stays as it was.
+        if (PyUnicode_Resize(&text, length) < 0) text = nullptr;
     } else {
-        block = static_cast<char*>(PyObject_Malloc(newCapacity));
-        if (block) memcpy(block, enc->start, used);
+        text = PyUnicode_New(length, 127);
+        if (text) memcpy(text_data(text), enc->start, used);
     }
-    if (!block) {
+    PyErr_SetRaisedException(pending);
+    if (!text) {
+        poison_tail(enc);
         enc->errorMsg = kErrNoMemory;
         return;
     }
-    enc->heap = 1;
-    enc->start = block;
-    enc->offset = block + used;
-    enc->end = block + newCapacity;
+    enc->text = text;
+    enc->start = text_data(text);
+    enc->offset = enc->start + used;
+    enc->end = enc->start + newCapacity;
+    poison_tail(enc);
+}
+
+PyObject* Buffer_Finish(Encoder* enc) noexcept {
+    const Py_ssize_t used = enc->offset - enc->start;
+    // Below two characters the decoder hands out its shared strs.
+    if (enc->nonAscii || used < 2) return PyUnicode_DecodeUTF8(enc->start, used, "surrogatepass");
+    if (!enc->text) {
+        PyObject* result = PyUnicode_New(used, 127);
+        if (result) memcpy(text_data(result), enc->start, static_cast<size_t>(used));
+        return result;
+    }
+    // Shrinking writes the NUL after the text; the hash is still unset.
+    unpoison_tail(enc);
+    PyObject* result = enc->text;
+    enc->text = nullptr;
+    enc->start = enc->offset = enc->end = nullptr;
+    if (PyUnicode_Resize(&result, used) < 0) {
+        Py_DECREF(result);
+        return nullptr;
+    }
+    return result;
+}
+
+void Buffer_Release(Encoder* enc) noexcept {
+    if (!enc->text) return;
+    unpoison_tail(enc);
+    Py_CLEAR(enc->text);
 }

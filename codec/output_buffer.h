@@ -3,6 +3,8 @@
 // write without testing the capacity.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <cstring>
 
 #include "codec/encode.h"
@@ -16,8 +18,43 @@ static_assert(kValueReserve >= numconv::kDoubleTextRoom, "a double's text fits t
 inline constexpr char kErrNoMemory[] = "Could not reserve memory block";
 inline constexpr char kErrInvalidDouble[] = "Invalid value when encoding double";
 
+// The buffer starts in a region of the caller's frame.  Its first growth
+// moves the text into a str of kind ASCII made at the new capacity, and
+// later ones resize that str (in place for big blocks, where the allocator
+// can): when the output turns out ASCII, that str is the result, shrunk to
+// the text's length, and a big output is never held twice.  Otherwise the
+// text is decoded from the buffer as UTF-8 ("surrogatepass").
+
 // Grows the buffer so that `needed` more bytes fit.  Rare path.
 void Buffer_Realloc(Encoder* enc, size_t needed) noexcept;
+
+// The text written so far as a new str, or null with an exception set.  An
+// ASCII text on the heap is handed over as the result, which leaves the
+// buffer empty.
+PyObject* Buffer_Finish(Encoder* enc) noexcept;
+
+// Releases the buffer's str when it still holds one.  Every way out of the
+// entry function passes here.
+void Buffer_Release(Encoder* enc) noexcept;
+
+// Whether any of the `length` bytes at `bytes` is >= 0x80.
+inline bool has_non_ascii(const char* bytes, size_t length) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t word;
+        memcpy(&word, p + i, 8);
+        if (word & 0x8080808080808080u) return true;
+    }
+    for (; i < length; ++i)
+        if (p[i] & 0x80) return true;
+    return false;
+}
+
+// Text about to be copied as it is: marks the output non-ASCII when it is.
+inline void Buffer_NoteRawBytes(Encoder* enc, const char* bytes, size_t length) noexcept {
+    if (!enc->nonAscii && has_non_ascii(bytes, length)) enc->nonAscii = true;
+}
 
 inline void Buffer_EnsureRoom(Encoder* enc, size_t needed) noexcept {
     if (static_cast<size_t>(enc->end - enc->offset) < needed) Buffer_Realloc(enc, needed);
@@ -47,6 +84,20 @@ inline void Buffer_AppendBytesUnchecked(Encoder* enc, const char* bytes, size_t 
     enc->offset += length;
 }
 
+// A separator is written as its whole padded head when it fits: one 8-byte
+// store instead of a loop over its bytes, for every member.  Room for
+// Buffer_SeparatorRoom(length) bytes must be reserved.
+inline size_t Buffer_SeparatorRoom(size_t length) noexcept {
+    return length > kSeparatorHead ? length : kSeparatorHead;
+}
+
+inline void Buffer_AppendSeparatorUnchecked(Encoder* enc, const char* head, const char* text,
+                                            size_t length) noexcept {
+    if (length <= kSeparatorHead) memcpy(enc->offset, head, kSeparatorHead);
+    else memcpy(enc->offset, text, length);
+    enc->offset += length;
+}
+
 inline void Buffer_AppendIndentUnchecked(Encoder* enc, int32_t level) noexcept {
     if (enc->indent > 0 && level > 0) {
         const size_t count = static_cast<size_t>(enc->indent) * static_cast<size_t>(level);
@@ -55,20 +106,65 @@ inline void Buffer_AppendIndentUnchecked(Encoder* enc, int32_t level) noexcept {
     }
 }
 
-// Digits from the low end, then the written bytes reversed in place.
-inline void Buffer_AppendUnsignedLongUnchecked(Encoder* enc, uint64_t value) noexcept {
-    char* const first = enc->offset;
-    char* out = first;
-    do {
-        *out++ = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value);
-    enc->offset = out;
-    for (char* low = first, *high = out - 1; low < high; ++low, --high) {
-        const char swap = *low;
-        *low = *high;
-        *high = swap;
+// "00", "01", ... "99": the two digits of each value below 100, so that a
+// number is written two digits per division.
+constexpr std::array<char, 200> make_digit_pairs() {
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs[2 * i] = char('0' + i / 10);
+        pairs[2 * i + 1] = char('0' + i % 10);
     }
+    return pairs;
+}
+inline constexpr std::array<char, 200> kDigitPairs = make_digit_pairs();
+static_assert(kDigitPairs[0] == '0' && kDigitPairs[1] == '0', "00");
+static_assert(kDigitPairs[2 * 7] == '0' && kDigitPairs[2 * 7 + 1] == '7', "07");
+static_assert(kDigitPairs[2 * 42] == '4' && kDigitPairs[2 * 42 + 1] == '2', "42");
+static_assert(kDigitPairs[198] == '9' && kDigitPairs[199] == '9', "99");
+
+// 10^i for i in 0..19, the powers a uint64_t holds.
+constexpr std::array<uint64_t, 20> make_powers_of_ten() {
+    std::array<uint64_t, 20> powers{};
+    uint64_t p = 1;
+    for (int i = 0; i < 20; ++i, p *= 10) powers[i] = p;
+    return powers;
+}
+inline constexpr std::array<uint64_t, 20> kPowersOfTen = make_powers_of_ten();
+static_assert(kPowersOfTen[19] == 10000000000000000000u, "10^19");
+
+// Number of decimal digits of `value` (1 for 0).  bits * 1233 / 4096 is
+// floor(bits * log10(2)), which is the digit count or one less; the table
+// decides.  `value | 1` has the same digit count and counts 0 as one digit.
+inline int decimal_digits(uint64_t value) noexcept {
+    const uint64_t v = value | 1;
+    const int bits = 64 - __builtin_clzll(v);
+    const int guess = (bits * 1233) >> 12;
+    return guess + 1 - (v < kPowersOfTen[guess]);
+}
+
+// The digits counted first, then written from the last one backwards, two
+// at a time: no reversal pass.
+template <typename Unsigned>
+inline void write_digits(char* end, Unsigned value) noexcept {
+    while (value >= 100) {
+        const unsigned pair = unsigned(value % 100);
+        value /= 100;
+        end -= 2;
+        memcpy(end, &kDigitPairs[2 * pair], 2);
+    }
+    if (value >= 10) {
+        memcpy(end - 2, &kDigitPairs[2 * unsigned(value)], 2);
+    } else {
+        end[-1] = char('0' + unsigned(value));
+    }
+}
+
+inline void Buffer_AppendUnsignedLongUnchecked(Encoder* enc, uint64_t value) noexcept {
+    char* const end = enc->offset + decimal_digits(value);
+    // 32-bit division is cheaper, and most integers fit.
+    if (value <= UINT32_MAX) write_digits(end, static_cast<uint32_t>(value));
+    else write_digits(end, value);
+    enc->offset = end;
 }
 
 inline void Buffer_AppendLongUnchecked(Encoder* enc, int64_t value) noexcept {

@@ -5,6 +5,7 @@ import collections
 import decimal
 import json
 import math
+import sys
 
 import pytest
 
@@ -277,6 +278,57 @@ def test_growth_at_every_boundary_keeps_text():
         for delta in range(-3, 4):
             doc = ["z" * (boundary - 4 + delta), "tail"]
             assert quelt.dumps(doc) == json.dumps(doc, separators=(",", ":"))
+
+
+@pytest.mark.parametrize("size", [0, 1, 4090, 4096, 5000, 70000, 1 << 20])
+def test_ascii_result_is_an_ordinary_str(size):
+    # Past the stack region the buffer itself becomes the result: it must
+    # hold no spare room and hash and compare like any other str.
+    doc = ["y" * size]
+    out = quelt.dumps(doc)
+    copy = json.dumps(doc)
+    assert out == copy and hash(out) == hash(copy) and out.isascii()
+    assert sys.getsizeof(out) == sys.getsizeof(copy)
+    assert out + "!" == copy + "!" and {out: 1}[copy] == 1
+
+
+class RawJson:
+    def __init__(self, text):
+        self.text = text
+
+    def __json__(self):
+        return self.text
+
+
+# Every way text reaches the output unescaped or as UTF-8, with and without
+# bytes >= 0x80 (an output with any cannot be handed over as an ASCII str):
+# (value, options, its text).
+NON_ASCII_OUTPUT = [
+    pytest.param(RawJson(r'"\u00e9"'), {}, r'"\u00e9"', id="json-ascii-str"),
+    pytest.param(RawJson('"é"'), {}, '"é"', id="json-str"),
+    pytest.param(RawJson('"é\ud800"'), {}, '"é\ud800"', id="json-str-surrogate"),
+    pytest.param(RawJson('"é"'.encode()), {}, '"é"', id="json-bytes"),
+    pytest.param(RawJson(b'"e"'), {}, '"e"', id="json-ascii-bytes"),
+    pytest.param([1, 2], {"separators": ("\u2022", ":")}, "[1\u20222]", id="item-separator"),
+    pytest.param({"k": 1}, {"separators": (",", "\u2192")}, '{"k"\u21921}', id="key-separator"),
+    pytest.param("é", {"ensure_ascii": False}, '"é"', id="latin-1-str"),
+    pytest.param("€\U0001f600", {"ensure_ascii": False}, '"€\U0001f600"', id="wide-str"),
+    pytest.param("\ud800", {"ensure_ascii": False}, '"\ud800"', id="surrogate-str"),
+    pytest.param({"é": 1}, {"ensure_ascii": False}, '{"é":1}', id="str-key"),
+    pytest.param({"é".encode(): 1}, {"ensure_ascii": False}, '{"é":1}', id="bytes-key"),
+    pytest.param({b"k": 1}, {"ensure_ascii": False}, '{"k":1}', id="ascii-bytes-key"),
+    pytest.param("é".encode(), {"ensure_ascii": False, "reject_bytes": False}, '"é"', id="bytes-value"),
+]
+
+
+@pytest.mark.parametrize("pad", ["", "x" * 10000], ids=["stack-region", "heap"])
+@pytest.mark.parametrize("value, kwargs, text", NON_ASCII_OUTPUT)
+def test_non_ascii_output_from_each_source(value, kwargs, text, pad):
+    # The padding before and after moves the text to the heap before and
+    # after the value is written.
+    item = kwargs.get("separators", (",", ":"))[0]
+    out = quelt.dumps([pad, value, pad], **kwargs)
+    assert out == '["' + pad + '"' + item + text + item + '"' + pad + '"]'
 
 
 # ---- real documents ----------------------------------------------------------

@@ -24,12 +24,18 @@ DOC = {"a": 1, "b": [1, 2]}
         ({"separators": ("", "")}, '{"a"1"b"[12]}'),
         ({"separators": (";", "=>")}, '{"a"=>1;"b"=>[1;2]}'),
         ({"separators": (",", ":"), "indent": 2}, '{\n  "a":1,\n  "b":[\n    1,\n    2\n  ]\n}'),
+        # Up to eight bytes a separator is stored as one padded word.
+        ({"separators": ("<------>", "=======>")}, '{"a"=======>1<------>"b"=======>[1<------>2]}'),
+        ({"separators": ("<------->", "========>")}, '{"a"========>1<------->"b"========>[1<------->2]}'),
+        ({"separators": (" | " * 7, " -> " * 5), "indent": 1},
+         '{\n "a"' + " -> " * 5 + "1" + " | " * 7 + '\n "b"' + " -> " * 5 + "[\n  1" + " | " * 7 + "\n  2\n ]\n}"),
         ({"default": None}, '{"a":1,"b":[1,2]}'),
     ],
     ids=[
         "defaults", "indent-0", "indent-minus-1", "indent-below-minus-1", "indent-1",
         "separators-none", "separators-spaced", "separators-empty", "separators-custom",
-        "separators-with-indent", "default-none",
+        "separators-with-indent", "separators-of-8-bytes", "separators-of-9-bytes",
+        "separators-long-with-indent", "default-none",
     ],
 )
 def test_layout_options(fn, kwargs, expected):

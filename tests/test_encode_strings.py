@@ -145,12 +145,14 @@ def test_invalid_utf8_key_with_ensure_ascii(raw, message):
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize("pad", ["", "x" * 10000], ids=["stack-region", "heap"])
+@pytest.mark.parametrize("as_key", [False, True], ids=["value", "key"])
 @pytest.mark.parametrize("raw", [b"\x80", b"\xbf\xfe\xff"], ids=["stray-continuation", "fe-ff"])
-def test_copied_bytes_fail_only_at_conversion(raw):
+def test_copied_bytes_fail_only_at_conversion(raw, as_key, pad):
     # Copied by the validating escaper too; not UTF-8, so the final
-    # conversion to str refuses the output.
+    # conversion to str refuses the output, wherever the text is.
     with pytest.raises(UnicodeDecodeError):
-        quelt.dumps(raw, reject_bytes=False)
+        quelt.dumps([pad, {raw: 1} if as_key else raw, pad], reject_bytes=False)
 
 
 def test_valid_utf8_bytes_escaped_under_ensure_ascii():

@@ -65,6 +65,18 @@ def test_scalar_text(value, expected):
     assert quelt.encode(value) == expected
 
 
+def test_integers_at_every_digit_count_and_width():
+    # Digits are counted before they are written: each power of ten and its
+    # neighbours, and the edges of 32 and 64 bits, compact ints or not.
+    values = [0]
+    for k in range(21):
+        values += [10**k - 1, 10**k, 10**k + 1]
+    for bits in (30, 31, 32, 33, 63, 64):
+        values += [2**bits - 1, 2**bits, 2**bits + 1]
+    values += [-v for v in values]
+    assert quelt.dumps(values) == "[" + ",".join(map(str, values)) + "]"
+
+
 @pytest.mark.parametrize(
     "value, expected",
     [

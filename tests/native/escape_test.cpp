@@ -29,20 +29,36 @@ std::string show(const std::string& s) {
     return out;
 }
 
+bool has_non_ascii(const std::string& s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return true;
+    return false;
+}
+
 // Runs an escaper the way the encoder does: the input followed by a NUL,
 // kEscapedBytesPerByte bytes of room per input byte (twice that for code
-// points above U+FFFF).  Returns the output, or "ERROR: <message>".
+// points above U+FFFF).  Returns the output, or "ERROR: <message>".  The
+// validating escaper must report exactly the outputs that are not ASCII:
+// the encoder hands an ASCII output over as its str without a look.
 std::string escape_bytes(const std::string& input, EscapeOptions options) {
     std::string in = input;
     in.push_back('\0');
     std::vector<char> out(input.size() * kEscapedBytesPerByte + 16);
     const char* error = nullptr;
+    bool copiedNonAscii = false;
     const char* first = in.data();
     const char* last = first + input.size();
-    char* end = options.ensureAscii ? Buffer_EscapeStringValidated(options, first, last, out.data(), &error)
-                                    : Buffer_EscapeStringUnvalidated(options, first, last, out.data());
+    char* end = options.ensureAscii
+                    ? Buffer_EscapeStringValidated(options, first, last, out.data(), &error, &copiedNonAscii)
+                    : Buffer_EscapeStringUnvalidated(options, first, last, out.data());
     if (!end) return std::string("ERROR: ") + error;
-    return std::string(out.data(), end);
+    std::string text(out.data(), end);
+    if (options.ensureAscii && copiedNonAscii != has_non_ascii(text)) {
+        ++g_failures;
+        fprintf(stderr, "FAIL non-ASCII copy %s for %s\n", copiedNonAscii ? "reported" : "missed",
+                show(input).c_str());
+    }
+    return text;
 }
 
 template <typename Unit>
@@ -61,7 +77,7 @@ void expect(const char* what, const std::string& got, const std::string& want) {
 // ---- the reference ------------------------------------------------------------
 
 std::string hex4(uint32_t unit) {
-    char text[8];
+    char text[16];
     snprintf(text, sizeof text, "\\u%04x", unsigned(unit));
     return text;
 }
@@ -219,17 +235,106 @@ void run_generated() {
             ++compared;
         }
     }
-    // One special byte at every position of a long plain run.
+    // One special byte at every position of plain runs of every length up
+    // to three blocks and a tail: the block scan and the overlapping loads
+    // of the last bytes both meet it everywhere.
     const char specials[] = {'"', '\\', '/', '<', '\n', '\x01', '\0', '\x80'};
-    for (size_t at = 0; at < 48; ++at)
-        for (char special : specials)
-            for (const EscapeOptions& options : optionSets) {
-                std::string input(48, 'p');
-                input[at] = special;
-                expect("sweep", escape_bytes(input, options), reference_escape(input, options));
-                ++compared;
-            }
+    for (size_t length = 1; length <= 56; ++length)
+        for (size_t at = 0; at < length; ++at)
+            for (char special : specials)
+                for (const EscapeOptions& options : optionSets) {
+                    std::string input(length, 'p');
+                    input[at] = special;
+                    expect("sweep", escape_bytes(input, options), reference_escape(input, options));
+                    ++compared;
+                }
     printf("escape_test: %ld generated inputs compared with the reference\n", compared);
+}
+
+// ---- code points -------------------------------------------------------------------
+
+// What the code-point escapers write, one code point at a time.
+std::string reference_code_points(const std::vector<uint32_t>& points, EscapeOptions options) {
+    std::string out;
+    for (uint32_t cp : points) {
+        if (cp < 0x80) {
+            out += reference_ascii(cp, options);
+        } else if (options.ensureAscii && cp < 0x10000) {
+            out += hex4(cp);
+        } else if (options.ensureAscii) {
+            out += hex4(0xD800 + ((cp - 0x10000) >> 10));
+            out += hex4(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else if (cp < 0x800) {  // UTF-8, lone surrogates in their three-byte form
+            out += char(0xC0 | cp >> 6);
+            out += char(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += char(0xE0 | cp >> 12);
+            out += char(0x80 | (cp >> 6 & 0x3F));
+            out += char(0x80 | (cp & 0x3F));
+        } else {
+            out += char(0xF0 | cp >> 18);
+            out += char(0x80 | (cp >> 12 & 0x3F));
+            out += char(0x80 | (cp >> 6 & 0x3F));
+            out += char(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+// The code points that are not plain letters, up to the largest a unit of
+// each width holds: the ASCII characters with escapes, and the edges of
+// the narrowing to bytes (0x80, 0x100, 0x8000 and their neighbours), the
+// surrogates and the astral planes.
+const uint32_t kSpecialPoints[] = {
+    '"', '\\', '/', '<', '>', '&', '\n', '\t', 0x01, 0x1F, 0x00, 0x7F,      // ASCII
+    0x80, 0xA9, 0xE9, 0xFF,                                                  // UCS1
+    0x100, 0x17F, 0x7FF, 0x800, 0x20AC, 0x7FFF, 0x8000, 0x8A9E, 0xD800,      // UCS2
+    0xDBFF, 0xDC00, 0xDFFF, 0xFFFD, 0xFFFF,
+    0x10000, 0x1F600, 0x10FFFF,                                              // UCS4
+};
+
+template <typename Unit>
+void compare_code_points(const std::vector<uint32_t>& points, const char* what, long* compared) {
+    const std::vector<Unit> units(points.begin(), points.end());
+    for (int bits = 0; bits < 8; ++bits) {  // every option combination
+        const EscapeOptions options{(bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0};
+        expect(what, escape_units(units, options), reference_code_points(points, options));
+        ++*compared;
+    }
+}
+
+// A str's code units of one width against the reference: random texts,
+// then each special code point at every position of plain runs of every
+// length up to three blocks and a tail.
+template <typename Unit>
+void run_code_points(std::mt19937& rng, long* compared) {
+    std::vector<uint32_t> specials;
+    for (uint32_t cp : kSpecialPoints)
+        if (cp <= Unit(~Unit(0))) specials.push_back(cp);
+    std::uniform_int_distribution<size_t> length(0, 80);
+    std::uniform_int_distribution<int> percent(0, 99);
+    std::uniform_int_distribution<size_t> pick(0, specials.size() - 1);
+    for (int i = 0; i < 20000 && g_failures < 5; ++i) {
+        std::vector<uint32_t> points(length(rng));
+        for (uint32_t& cp : points) cp = percent(rng) < 85 ? uint32_t('a' + percent(rng) % 26) : specials[pick(rng)];
+        compare_code_points<Unit>(points, "generated code points", compared);
+    }
+    for (size_t n = 1; n <= 56; ++n)
+        for (size_t at = 0; at < n; ++at)
+            for (uint32_t special : specials) {
+                std::vector<uint32_t> points(n, 'p');
+                points[at] = special;
+                compare_code_points<Unit>(points, "code point sweep", compared);
+            }
+}
+
+void run_generated_code_points() {
+    std::mt19937 rng(20261211);
+    long compared = 0;
+    run_code_points<uint8_t>(rng, &compared);
+    run_code_points<uint16_t>(rng, &compared);
+    run_code_points<uint32_t>(rng, &compared);
+    printf("escape_test: %ld code point inputs compared with the reference\n", compared);
 }
 
 }  // namespace
@@ -237,6 +342,7 @@ void run_generated() {
 int main() {
     run_table();
     run_generated();
+    run_generated_code_points();
     if (g_failures) {
         fprintf(stderr, "escape_test: %d failures\n", g_failures);
         return 1;
