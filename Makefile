@@ -38,15 +38,16 @@ test: install test-native
 	exit $$rc
 
 # The C++ tests of the parts that need no interpreter, built with CMake into
-# build/native and run: the escapers against a byte-at-a-time reference, and
-# numconv_oracle, the number door against double-conversion on generated
+# build/native and run: the escapers against a byte-at-a-time reference,
+# the transcoder of UTF-8 output against a plain decoder, and numconv_oracle, the number door against double-conversion on generated
 # inputs and on every number of canada.json.
 .PHONY: test-native
 test-native: $(VENV)/.ready
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(BUILD)/native -G Ninja \
 	    -DQUELT_NATIVE_TESTS=ON -DPython_EXECUTABLE="$(abspath $(PYTHON))" >/dev/null
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/native --target escape_test numconv_oracle
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(BUILD)/native --target escape_test utf8_text_test numconv_oracle
 	$(BUILD)/native/escape_test
+	$(BUILD)/native/utf8_text_test
 	gzip -dc tests/data/documents/canada.json.gz >$(BUILD)/native/canada.json
 	$(BUILD)/native/numconv_oracle $(BUILD)/native/canada.json
 

@@ -1,6 +1,8 @@
 // Growth of the encoder's output buffer and the str made from it.
 #include "codec/output_buffer.h"
 
+#include "codec/utf8_text.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 #define QUELT_ASAN 1
 #elif defined(__has_feature)
@@ -31,6 +33,36 @@ void unpoison_tail(const Encoder*) noexcept {}
 #endif
 
 char* text_data(PyObject* text) noexcept { return static_cast<char*>(PyUnicode_DATA(text)); }
+
+// The text as the str PyUnicode_DecodeUTF8(..., "surrogatepass") makes of
+// it, transcoded straight into a str of its measured length and kind, which
+// is faster than that decoder's growing and widening.  Invalid text (bytes
+// copied as they are) goes to that decoder for its exact error, and so does
+// a text of one character, for which it hands out a shared str.
+PyObject* decode_text(const char* text, Py_ssize_t length) noexcept {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text);
+    const size_t n = static_cast<size_t>(length);
+    const utf8::TextShape shape = utf8::measure(bytes, n);
+    if (shape.codePoints > 1) {
+        PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.codePoints), shape.maxChar);
+        if (!str) return nullptr;
+        bool done;
+        switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND:
+            done = utf8::transcode(bytes, n, PyUnicode_1BYTE_DATA(str), shape.codePoints);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            done = utf8::transcode(bytes, n, PyUnicode_2BYTE_DATA(str), shape.codePoints);
+            break;
+        default:
+            done = utf8::transcode(bytes, n, PyUnicode_4BYTE_DATA(str), shape.codePoints);
+            break;
+        }
+        if (done) return str;
+        Py_DECREF(str);
+    }
+    return PyUnicode_DecodeUTF8(text, length, "surrogatepass");
+}
 
 }  // namespace
 
@@ -85,7 +117,8 @@ void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
 PyObject* Buffer_Finish(Encoder* enc) noexcept {
     const Py_ssize_t used = enc->offset - enc->start;
     // Below two characters the decoder hands out its shared strs.
-    if (enc->nonAscii || used < 2) return PyUnicode_DecodeUTF8(enc->start, used, "surrogatepass");
+    if (used < 2) return PyUnicode_DecodeUTF8(enc->start, used, "surrogatepass");
+    if (enc->nonAscii) return decode_text(enc->start, used);
     if (!enc->text) {
         PyObject* result = PyUnicode_New(used, 127);
         if (result) memcpy(text_data(result), enc->start, static_cast<size_t>(used));

@@ -5,6 +5,7 @@ import collections
 import decimal
 import json
 import math
+import random
 import sys
 
 import pytest
@@ -329,6 +330,37 @@ def test_non_ascii_output_from_each_source(value, kwargs, text, pad):
     item = kwargs.get("separators", (",", ":"))[0]
     out = quelt.dumps([pad, value, pad], **kwargs)
     assert out == '["' + pad + '"' + item + text + item + '"' + pad + '"]'
+
+
+# Pieces of raw text: characters at the edges of each UTF-8 length and str
+# kind, encoded surrogates, and malformed sequences.
+RAW_PIECES = [
+    b"a", b"\x7f", "\x80".encode(), "\xff".encode(), "\u0100".encode(), "\u20ac".encode(),
+    "\ud800".encode("utf-8", "surrogatepass"), "\udfff".encode("utf-8", "surrogatepass"),
+    "\uffff".encode(), "\U0001f600".encode(), "\U0010ffff".encode(),
+    b"\x80", b"\xc0\x80", b"\xc2", b"\xe0\x80\x80", b"\xed\xa0", b"\xf0\x8f\xbf\xbf",
+    b"\xf4\x90\x80\x80", b"\xf0\x9f\x98", b"\xfe", b"\xff",
+]
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_non_ascii_output_is_the_str_the_utf8_decoder_makes(seed):
+    # Output with bytes >= 0x80 is transcoded straight into a str of its
+    # measured length and kind: it must be the very str (kind included:
+    # equality compares it) or error that decoding the bytes gives.
+    rng = random.Random(seed)
+    for _ in range(400):
+        raw = b"".join(rng.choice(RAW_PIECES) for _ in range(rng.randint(1, 12)))
+        pad = "x" * rng.choice([0, 13, 5000])
+        whole = ('["' + pad + '",').encode() + raw + b"]"
+        try:
+            expected = whole.decode("utf-8", "surrogatepass")
+        except UnicodeDecodeError as exc:
+            with pytest.raises(UnicodeDecodeError) as info:
+                quelt.dumps([pad, RawJson(raw)])
+            assert str(info.value) == str(exc)
+        else:
+            assert quelt.dumps([pad, RawJson(raw)]) == expected
 
 
 # ---- real documents ----------------------------------------------------------

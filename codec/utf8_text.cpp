@@ -1,0 +1,164 @@
+// UTF-8 output text measured and transcoded into a str's code units.
+#include "codec/utf8_text.h"
+
+#include <algorithm>
+
+#include "codec/utf8.h"
+
+namespace utf8 {
+
+namespace {
+
+// ---- measuring -----------------------------------------------------------------
+
+inline uint32_t max_char_for(uint8_t maxByte) noexcept {
+    if (maxByte < 0x80) return 0x7F;
+    if (maxByte < 0xC4) return 0xFF;  // leads C2, C3: U+0080-U+00FF
+    if (maxByte < 0xF0) return 0xFFFF;
+    return 0x10FFFF;
+}
+
+// ---- transcoding ---------------------------------------------------------------
+
+#if defined(__SSE2__)
+// Sixteen ASCII bytes as sixteen units.
+inline void store_widened(uint8_t* out, __m128i chunk) noexcept {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), chunk);
+}
+inline void store_widened(uint16_t* out, __m128i chunk) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(chunk, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(chunk, zero));
+}
+inline void store_widened(uint32_t* out, __m128i chunk) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i low = _mm_unpacklo_epi8(chunk, zero);
+    const __m128i high = _mm_unpackhi_epi8(chunk, zero);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(low, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_unpackhi_epi16(low, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpacklo_epi16(high, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 12), _mm_unpackhi_epi16(high, zero));
+}
+#endif
+
+// Copies the ASCII run at `p`, sixteen bytes at a time while sixteen units
+// of room are left (the room is exact: one unit per code point), then byte
+// by byte.  Returns the first byte that is not ASCII, or `end`.  Only
+// called at an ASCII byte.
+template <typename Unit>
+inline const uint8_t* copy_ascii(const uint8_t* p, const uint8_t* end, Unit** to, Unit* outEnd) noexcept {
+    Unit* out = *to;
+#if defined(__SSE2__)
+    while (end - p >= 16 && outEnd - out >= 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const unsigned mask = unsigned(_mm_movemask_epi8(chunk));
+        store_widened(out, chunk);
+        if (mask) {
+            const unsigned ascii = unsigned(__builtin_ctz(mask));
+            *to = out + ascii;
+            return p + ascii;
+        }
+        p += 16;
+        out += 16;
+    }
+#else
+    (void)outEnd;
+#endif
+    const uint8_t* const stop = p + std::min(size_t(end - p), size_t(outEnd - out));
+    while (p < stop && *p < 0x80) *out++ = *p++;
+    *to = out;
+    return p;
+}
+
+template <typename Unit>
+bool transcode_to(const uint8_t* p, size_t length, Unit* out, Unit* const outEnd) noexcept {
+    const uint8_t* const end = p + length;
+    while (p < end) {
+        const uint8_t lead = *p;
+        if (lead < 0x80) {
+            const uint8_t* const next = copy_ascii(p, end, &out, outEnd);
+            if (next == p) return false;  // no room left
+            p = next;
+            continue;
+        }
+        // One sequence, checked as Python's decoder does with
+        // "surrogatepass": UTF-8, with ED A0-BF (encoded surrogates) let in.
+        // Then the next byte decides, so that a run of another script does
+        // not try the ASCII blocks at every character.
+        const size_t left = size_t(end - p);
+        uint32_t cp;
+        if (lead < 0xC2) {
+            return false;  // a continuation byte, or an overlong lead
+        } else if (lead < 0xE0) {
+            if (left < 2 || !is_continuation(p[1])) return false;
+            cp = uint32_t(lead & 0x1F) << 6 | (p[1] & 0x3F);
+            p += 2;
+        } else if (lead < 0xF0) {
+            if (left < 3 || !(is_continuation(p[1]) & is_continuation(p[2]))) return false;
+            cp = uint32_t(lead & 0x0F) << 12 | uint32_t(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+            if (cp < 0x800) return false;  // overlong; surrogates pass
+            p += 3;
+        } else if (lead < 0xF5) {
+            if (left < 4 || !(is_continuation(p[1]) & is_continuation(p[2]) & is_continuation(p[3]))) return false;
+            cp = uint32_t(lead & 0x07) << 18 | uint32_t(p[1] & 0x3F) << 12 | uint32_t(p[2] & 0x3F) << 6 |
+                 (p[3] & 0x3F);
+            if (cp - 0x10000 > 0xFFFFF) return false;  // overlong, or beyond U+10FFFF
+            p += 4;
+        } else {
+            return false;
+        }
+        if (cp > Unit(~Unit(0)) || out == outEnd) return false;
+        *out++ = Unit(cp);
+    }
+    return out == outEnd;
+}
+
+}  // namespace
+
+TextShape measure(const uint8_t* text, size_t length) noexcept {
+    size_t continuation = 0;
+    uint8_t maxByte = 0;
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Per-lane counts of continuation bytes (0x80-0xBF: below -64 as signed
+    // bytes), summed before a lane can wrap at 255.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i belowLead = _mm_set1_epi8(-64);
+    __m128i maxBytes = zero;
+    while (length - i >= 16) {
+        const size_t blocks = std::min<size_t>((length - i) / 16, 255);
+        __m128i counts = zero;
+        for (size_t k = 0; k < blocks; ++k, i += 16) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+            maxBytes = _mm_max_epu8(maxBytes, chunk);
+            counts = _mm_sub_epi8(counts, _mm_cmplt_epi8(chunk, belowLead));
+        }
+        const __m128i sums = _mm_sad_epu8(counts, zero);
+        continuation += size_t(_mm_cvtsi128_si64(sums)) + size_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    }
+    maxBytes = _mm_max_epu8(maxBytes, _mm_srli_si128(maxBytes, 8));
+    maxBytes = _mm_max_epu8(maxBytes, _mm_srli_si128(maxBytes, 4));
+    maxBytes = _mm_max_epu8(maxBytes, _mm_srli_si128(maxBytes, 2));
+    maxBytes = _mm_max_epu8(maxBytes, _mm_srli_si128(maxBytes, 1));
+    maxByte = uint8_t(_mm_cvtsi128_si32(maxBytes));
+#endif
+    for (; i < length; ++i) {
+        maxByte = std::max(maxByte, text[i]);
+        continuation += is_continuation(text[i]);
+    }
+    return {length - continuation, max_char_for(maxByte)};
+}
+
+bool transcode(const uint8_t* text, size_t length, uint8_t* out, size_t units) noexcept {
+    return transcode_to(text, length, out, out + units);
+}
+
+bool transcode(const uint8_t* text, size_t length, uint16_t* out, size_t units) noexcept {
+    return transcode_to(text, length, out, out + units);
+}
+
+bool transcode(const uint8_t* text, size_t length, uint32_t* out, size_t units) noexcept {
+    return transcode_to(text, length, out, out + units);
+}
+
+}  // namespace utf8
