@@ -226,6 +226,12 @@ inline const char* key_text(PyObject* name, Py_ssize_t* length) noexcept {
     return static_cast<const char*>(PyUnicode_DATA(name));
 }
 
+// Without ensure_ascii a bytes key is copied as it is.  Out of line: see
+// write_container.
+[[gnu::noinline]] void note_key_bytes(Encoder* enc, const char* key, Py_ssize_t length) noexcept {
+    Buffer_NoteRawBytes(enc, key, static_cast<size_t>(length));
+}
+
 // ---- container walks ---------------------------------------------------------------
 
 // One walk per container kind.  A walk lives in the frame of the function
@@ -441,8 +447,7 @@ void walk_container(Encoder* enc, Walk& walk) noexcept {
         if constexpr (Walk::kIsObject) {
             key = key_text(walk.name.get(), &keyLength);
             // A str key's text is ASCII; a bytes key's may not be.
-            if (!enc->escape.ensureAscii && PyBytes_Check(walk.name.get()))
-                Buffer_NoteRawBytes(enc, key, static_cast<size_t>(keyLength));
+            if (!enc->escape.ensureAscii && PyBytes_Check(walk.name.get())) note_key_bytes(enc, key, keyLength);
         }
 
         enc->level++;

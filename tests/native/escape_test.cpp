@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/escape.h"
+#include "tests/native/utf8_reference.h"
 
 namespace {
 
@@ -264,18 +265,8 @@ std::string reference_code_points(const std::vector<uint32_t>& points, EscapeOpt
         } else if (options.ensureAscii) {
             out += hex4(0xD800 + ((cp - 0x10000) >> 10));
             out += hex4(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        } else if (cp < 0x800) {  // UTF-8, lone surrogates in their three-byte form
-            out += char(0xC0 | cp >> 6);
-            out += char(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += char(0xE0 | cp >> 12);
-            out += char(0x80 | (cp >> 6 & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
         } else {
-            out += char(0xF0 | cp >> 18);
-            out += char(0x80 | (cp >> 12 & 0x3F));
-            out += char(0x80 | (cp >> 6 & 0x3F));
-            out += char(0x80 | (cp & 0x3F));
+            out += utf8_of(cp);
         }
     }
     return out;

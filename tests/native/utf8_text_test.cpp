@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "codec/utf8_text.h"
+#include "tests/native/utf8_reference.h"
 
 namespace {
 
@@ -104,26 +105,6 @@ void check(const std::string& text) {
     if (run_transcode<uint32_t>(text, want.size() + 1, &got, text)) fail("room too large", text);
 }
 
-std::string encode(uint32_t cp) {
-    std::string out;
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | cp >> 6);
-        out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += char(0xE0 | cp >> 12);
-        out += char(0x80 | (cp >> 6 & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xF0 | cp >> 18);
-        out += char(0x80 | (cp >> 12 & 0x3F));
-        out += char(0x80 | (cp >> 6 & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-    return out;
-}
-
 // Valid characters at the edges of each length and kind, and the ways a
 // text can be malformed.
 const uint32_t kPoints[] = {0x00, 0x41, 0x7F, 0x80, 0xE9, 0xFF, 0x100, 0x7FF, 0x800, 0x20AC, 0xD7FF, 0xD800,
@@ -147,7 +128,7 @@ void run() {
         while (text.size() < length) {
             const int r = percent(rng);
             if (r < 70) text += char('a' + r % 26);  // ASCII runs of all lengths
-            else text += encode(kPoints[point(rng)]);
+            else text += utf8_of(kPoints[point(rng)]);
         }
         if (broken) text.insert(size_t(percent(rng)) % (text.size() + 1), kMalformed[malformed(rng)]);
         check(text);
@@ -159,7 +140,7 @@ void run() {
         for (size_t at = 0; at <= n; ++at) {
             for (uint32_t cp : kPoints) {
                 std::string text(n, 'p');
-                check(text.insert(at, encode(cp)));
+                check(text.insert(at, utf8_of(cp)));
                 ++checked;
             }
             for (const char* piece : kMalformed) {
@@ -171,7 +152,7 @@ void run() {
     // Long texts: the block counts are summed before a byte lane can wrap.
     for (size_t n : {4079u, 4080u, 4096u, 9000u}) {
         std::string text;
-        while (text.size() < n) text += encode(kPoints[point(rng)]);
+        while (text.size() < n) text += utf8_of(kPoints[point(rng)]);
         check(text);
         check(std::string(n, 'q') + "\xc3\xa9");
         ++checked;
