@@ -658,8 +658,10 @@ template <typename Unit>
             for (; from < to; ++from) value = 10 * value + (is_digit(*from) ? uint64_t(*from - '0') : 0);
             return value;
         };
-        // More than 19 digits reach here (the magnitude left 64 bits), so
-        // the low half is always a full 19 digits.
+        // Only a magnitude past the 64-bit range of its sign reaches here,
+        // and that takes at least 19 digits (-9223372036854775809), so the
+        // low half is always a full 19 digits and `split` never precedes
+        // `digits`.
         const Unit* const split = last - kHalfDigits;
         __int128 value = __int128(value_of(digits, split)) * __int128(10000000000000000000ULL) +
                          __int128(value_of(split, last));
