@@ -641,41 +641,117 @@ inline PyObject* decode_string(Decoder<Input>* ds) noexcept {
 
 inline bool is_digit(uint32_t c) noexcept { return c - '0' < 10; }
 
-// Integer beyond 64 bits.  Up to 38 digits, it fits 128 bits (10^38 <
-// 2^127): its value is made from two 64-bit halves of at most 19 digits and
-// handed over as 16 bytes.  Longer ones: the interpreter's parser reads a
-// NUL-terminated copy of the text (and applies its limit on digits).  A
-// unit that is no longer a digit (a bytearray rewritten meanwhile) counts
-// as a zero.
+// The value of the eight ASCII digits at `p`, or false when any of the eight
+// bytes is not a digit; the caller makes sure that eight bytes lie before the
+// end.  Little-endian SWAR: the digit test adds 0x46 (a carry into the top
+// bit above '9') and subtracts 0x30 (a borrow below '0'); the value comes
+// from three multiplications that combine neighbouring digits, pairs, then
+// quads.
+inline bool all_eight_digits(uint64_t v) noexcept {
+    return !(((v + 0x4646464646464646ULL) | (v - 0x3030303030303030ULL)) & 0x8080808080808080ULL);
+}
+
+inline bool eight_digits(const unsigned char* p, uint64_t* value) noexcept {
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the digit combination reads bytes little-endian");
+    uint64_t v;
+    memcpy(&v, p, 8);
+    if (!all_eight_digits(v)) return false;
+    v -= 0x3030303030303030ULL;
+    v = v * 10 + (v >> 8);
+    v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+         (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
+    *value = v;
+    return true;
+}
+
+// The end of a run of digits: past the 64-bit range the rest of a long
+// integer is only skipped, byte units eight at a time.  Out of line, away
+// from the common short number.
+template <typename Unit>
+[[gnu::noinline]] const Unit* skip_digits(const Unit* p, const Unit* end) noexcept {
+    if constexpr (sizeof(Unit) == 1)
+        for (uint64_t eight; end - p >= 8 && (memcpy(&eight, p, 8), all_eight_digits(eight));) p += 8;
+    while (is_digit(*p)) ++p;
+    return p;
+}
+
+// Integer beyond 64 bits.  Its digits are taken 19 at a time (the most
+// that fit 64 bits) from the most significant end and folded into 64-bit
+// limbs, least significant first: limbs = limbs * 10^19 + chunk.  The limbs
+// are handed over as little-endian bytes, a negative value as its two's
+// complement.  Texts longer than kMaxLimbDigits go to the interpreter's own
+// parser on a NUL-terminated copy, which also applies its limit on digits;
+// the limit cannot be set below 640, so no shorter text can reach it.
+constexpr Py_ssize_t kChunkDigits = 19;  // 3 + 8 + 8
+constexpr uint64_t kChunkScale = 10000000000000000000ULL;  // 10^19
+constexpr Py_ssize_t kMaxLimbDigits = 640;
+// 10^640 < 2^2127: 34 limbs, and one more for the sign of a negative value.
+constexpr size_t kMaxLimbs = 35;
+static_assert(kMaxLimbDigits * 3322 / 1000 + 1 < 64 * (kMaxLimbs - 1), "limbs hold every short text");
+
 template <typename Unit>
 [[gnu::noinline]] PyObject* decode_big_integer(const Unit* first, const Unit* last) noexcept {
-    constexpr Py_ssize_t kHalfDigits = 19;
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "limbs are handed over as little-endian bytes");
     const bool negative = *first == '-';
-    const Unit* const digits = first + negative;
-    if (last - digits <= 2 * kHalfDigits) {
-        auto value_of = [](const Unit* from, const Unit* to) {
-            uint64_t value = 0;
-            for (; from < to; ++from) value = 10 * value + (is_digit(*from) ? uint64_t(*from - '0') : 0);
-            return value;
-        };
-        // Only a magnitude past the 64-bit range of its sign reaches here,
-        // and that takes at least 19 digits (-9223372036854775809), so the
-        // low half is always a full 19 digits and `split` never precedes
-        // `digits`.
-        const Unit* const split = last - kHalfDigits;
-        __int128 value = __int128(value_of(digits, split)) * __int128(10000000000000000000ULL) +
-                         __int128(value_of(split, last));
-        if (negative) value = -value;
-        return PyLong_FromNativeBytes(&value, sizeof value, Py_ASNATIVEBYTES_NATIVE_ENDIAN);
+    const Unit* p = first + negative;
+    if (last - p > kMaxLimbDigits) {
+        const size_t length = size_t(last - first);
+        char* copy = static_cast<char*>(PyObject_Malloc(length + 1));
+        if (!copy) return PyErr_NoMemory();
+        for (size_t i = 0; i < length; ++i) copy[i] = char(first[i]);  // a sign and digits
+        copy[length] = '\0';
+        PyObject* value = PyLong_FromString(copy, nullptr, 10);
+        PyObject_Free(copy);
+        return value;
     }
-    const size_t length = size_t(last - first);
-    char* copy = static_cast<char*>(PyObject_Malloc(length + 1));
-    if (!copy) return PyErr_NoMemory();
-    for (size_t i = 0; i < length; ++i) copy[i] = char(first[i]);  // a sign and digits
-    copy[length] = '\0';
-    PyObject* value = PyLong_FromString(copy, nullptr, 10);
-    PyObject_Free(copy);
-    return value;
+
+    uint64_t limbs[kMaxLimbs];
+    size_t limbCount = 0;
+    // The first chunk takes the remainder, one digit at a time, so that
+    // every later one is full: three digits, then (byte units) twice eight.
+    // Digits are not checked again: a unit rewritten meanwhile (a bytearray
+    // changed by another thread) makes a wrong chunk, in unsigned arithmetic,
+    // never more limbs: each chunk adds at most one.
+    Py_ssize_t chunkDigits = (last - p) % kChunkDigits;
+    if (chunkDigits == 0) chunkDigits = kChunkDigits;
+    uint64_t chunk = 0;
+    for (const Unit* const chunkEnd = p + chunkDigits; p < chunkEnd; ++p) chunk = 10 * chunk + uint64_t(*p - '0');
+    for (;;) {
+        uint64_t carry = chunk;
+        for (size_t i = 0; i < limbCount; ++i) {
+            const unsigned __int128 product = (unsigned __int128)limbs[i] * kChunkScale + carry;
+            limbs[i] = uint64_t(product);
+            carry = uint64_t(product >> 64);
+        }
+        if (carry) limbs[limbCount++] = carry;
+        if (p == last) break;
+
+        chunk = 100 * uint64_t(p[0] - '0') + 10 * uint64_t(p[1] - '0') + uint64_t(p[2] - '0');
+        p += 3;
+        uint64_t eight[2];
+        if constexpr (sizeof(Unit) == 1) {
+            if (!eight_digits(p, &eight[0]) || !eight_digits(p + 8, &eight[1])) eight[0] = eight[1] = 0;
+        } else {
+            eight[0] = eight[1] = 0;
+            for (int i = 0; i < 8; ++i) {
+                eight[0] = 10 * eight[0] + uint64_t(p[i] - '0');
+                eight[1] = 10 * eight[1] + uint64_t(p[8 + i] - '0');
+            }
+        }
+        chunk = (chunk * 100000000 + eight[0]) * 100000000 + eight[1];
+        p += 16;
+    }
+    if (!negative)
+        return PyLong_FromNativeBytes(limbs, limbCount * sizeof limbs[0],
+                                      Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
+    // Two's complement over one more limb, whose sign bit is then set.
+    limbs[limbCount++] = 0;
+    bool carry = true;  // -m = ~m + 1
+    for (size_t i = 0; i < limbCount; ++i) {
+        limbs[i] = ~limbs[i] + carry;
+        carry = carry && limbs[i] == 0;
+    }
+    return PyLong_FromNativeBytes(limbs, limbCount * sizeof limbs[0], Py_ASNATIVEBYTES_LITTLE_ENDIAN);
 }
 
 template <typename Input>
@@ -747,25 +823,6 @@ template <typename Unit>
     out += snprintf(out, size_t(text + sizeof text - out), "e%lld", static_cast<long long>(exponent));
     size_t used = 0;
     return numconv::parse_double(text, size_t(out - text), &used);
-}
-
-// The value of the eight ASCII digits at `p`, or false when any of the eight
-// bytes is not a digit; the caller makes sure that eight bytes lie before the
-// end.  Little-endian SWAR: the digit test adds 0x46 (a carry into the top
-// bit above '9') and subtracts 0x30 (a borrow below '0'); the value comes
-// from three multiplications that combine neighbouring digits, pairs, then
-// quads.
-inline bool eight_digits(const unsigned char* p, uint64_t* value) noexcept {
-    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the digit combination reads bytes little-endian");
-    uint64_t v;
-    memcpy(&v, p, 8);
-    if (((v + 0x4646464646464646ULL) | (v - 0x3030303030303030ULL)) & 0x8080808080808080ULL) return false;
-    v -= 0x3030303030303030ULL;
-    v = v * 10 + (v >> 8);
-    v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
-         (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >> 32;
-    *value = v;
-    return true;
 }
 
 // A number text of at most kLongNumberText units from a str's storage,
@@ -888,7 +945,7 @@ PyObject* decode_number(Decoder<Input>* ds) noexcept {
         accumulator = 10 * accumulator + digit;
         ++p;
     }
-    while (is_digit(*p)) ++p;
+    if (overflow) p = skip_digits(p, ds->end);
 
     // A '-' must be followed by digits; '-.5' is let through as -0.5.  A
     // number without any digit ('-', '-e5', '-.') is damaged data, not zero.

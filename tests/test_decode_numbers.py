@@ -1,5 +1,6 @@
 """Integers of any size, floats through the converter, NaN and infinities."""
 import math
+import random
 import struct
 import subprocess
 import sys
@@ -27,7 +28,8 @@ import quelt
         ("-18446744073709551616", -(2**64)),
         ("00000000000000000000018446744073709551615", 2**64 - 1),
         ("123456789012345678901234567890", 123456789012345678901234567890),
-        # Up to 38 digits are built in 128 bits, from two halves of 19.
+        # Long integers are folded 19 digits at a time into 64-bit limbs; a
+        # negative one is handed over as its two's complement.
         ("9" * 38, int("9" * 38)),
         ("-" + "9" * 38, -int("9" * 38)),
         ("10000000000000000000", 10**19),
@@ -36,6 +38,14 @@ import quelt
         ("1" + "0" * 38, 10**38),
         ("-170141183460469231731687303715884105728", -(2**127)),
         ("-" + "9" * 4000, -int("9" * 4000)),
+        ("18446744073709551616" * 2, int("18446744073709551616" * 2)),
+        (str(2**128 - 1), 2**128 - 1),
+        (str(-(2**128)), -(2**128)),
+        (str(-(2**128) + 1), -(2**128) + 1),
+        (str(-(2**191)), -(2**191)),
+        ("0" * 600 + "1" * 40, int("1" * 40)),
+        ("9" * 640, int("9" * 640)),
+        ("-" + "9" * 641, -int("9" * 641)),
     ],
     ids=repr,
 )
@@ -216,3 +226,20 @@ def test_random_float_texts_round_like_float(last, storage):
     values = quelt.loads(doc.encode() if storage is bytes else doc)[:-1]
     for text, value in zip(texts, values):
         assert bits(value) == bits(float(text)), text
+
+
+# Integers of every length up to past the limb path's 640 digits, both
+# signs, from every storage; Python's int() is the reference.
+@pytest.mark.parametrize("last, storage", [("a", bytes), ("a", str), ("\u0101", str), ("\U0001f600", str)],
+                         ids=["bytes", "ascii-str", "two-byte-str", "four-byte-str"])
+def test_random_integer_texts(last, storage):
+    rng = random.Random(20261211)
+    texts = []
+    for length in range(1, 700):
+        for _ in range(3):
+            text = str(rng.randrange(1, 10)) + "".join(rng.choice("0123456789") for _ in range(length - 1))
+            texts.append("-" + text if rng.random() < 0.4 else text)
+    doc = "[" + ",".join(texts) + ',"' + last + '"]'
+    values = quelt.loads(doc.encode() if storage is bytes else doc)[:-1]
+    for text, value in zip(texts, values):
+        assert value == int(text), text
