@@ -48,14 +48,6 @@ inline bool write_escaped_text(Encoder* enc, const char* text, Py_ssize_t length
     return true;
 }
 
-// Quote, escaped key, quote, key separator.  Out of line: see encode_value.
-[[gnu::noinline]] bool write_key(Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept {
-    const size_t separatorLength = static_cast<size_t>(enc->keySeparatorLength);
-    if (!write_escaped_text(enc, name, nameLength, Buffer_SeparatorRoom(separatorLength))) return false;
-    Buffer_AppendSeparatorUnchecked(enc, enc->keySeparatorHead, enc->keySeparator, separatorLength);
-    return true;
-}
-
 // A str that is not compact ASCII, escaped straight from its storage,
 // without making its UTF-8 form first.
 [[gnu::noinline]] void write_str_from_storage(PyObject* str, Encoder* enc) noexcept {
@@ -226,10 +218,48 @@ inline const char* key_text(PyObject* name, Py_ssize_t* length) noexcept {
     return static_cast<const char*>(PyUnicode_DATA(name));
 }
 
-// Without ensure_ascii a bytes key is copied as it is.  Out of line: see
-// write_container.
-[[gnu::noinline]] void note_key_bytes(Encoder* enc, const char* key, Py_ssize_t length) noexcept {
-    Buffer_NoteRawBytes(enc, key, static_cast<size_t>(length));
+// Quote, escaped key, quote, key separator, from the key's text (a
+// Dict_convertKey result).  Without ensure_ascii a bytes key is copied as it
+// is; a str key's text is ASCII.
+bool write_key_text(Encoder* enc, PyObject* name) noexcept {
+    Py_ssize_t length = 0;
+    const char* text = key_text(name, &length);
+    if (!enc->escape.ensureAscii && PyBytes_Check(name)) Buffer_NoteRawBytes(enc, text, static_cast<size_t>(length));
+    const size_t separatorLength = static_cast<size_t>(enc->keySeparatorLength);
+    if (!write_escaped_text(enc, text, length, Buffer_SeparatorRoom(separatorLength))) return false;
+    Buffer_AppendSeparatorUnchecked(enc, enc->keySeparatorHead, enc->keySeparator, separatorLength);
+    return true;
+}
+
+// A key whose written form is in the cache costs one fixed-size copy; any
+// other exact str key is written and then kept in its slot, replacing the
+// key there, when its form fits.  Out of line: see encode_value.
+[[gnu::noinline]] bool write_key(Encoder* enc, PyObject* name) noexcept {
+    KeyCache* const cache = &enc->keyCache;
+    if (!cache->entries) {
+        if (++cache->keysWritten < kKeyCacheAfter || !PyUnicode_CheckExact(name)) return write_key_text(enc, name);
+        cache->entries = static_cast<KeyCacheEntry*>(PyMem_Calloc(kKeyCacheEntries, sizeof(KeyCacheEntry)));
+        if (!cache->entries) return write_key_text(enc, name);  // only slower: no error
+    }
+    if (!PyUnicode_CheckExact(name)) return write_key_text(enc, name);
+    KeyCacheEntry* const entry = KeyCache_slot(cache, name);
+    if (entry->key == name) {
+        Buffer_EnsureRoom(enc, sizeof entry->text);
+        if (enc->errorMsg) return false;
+        memcpy(enc->offset, entry->text, sizeof entry->text);
+        enc->offset += entry->length;
+        return true;
+    }
+    // As an offset: writing may move the buffer.
+    const ptrdiff_t before = enc->offset - enc->start;
+    if (!write_key_text(enc, name)) return false;
+    const size_t written = static_cast<size_t>(enc->offset - enc->start - before);
+    if (written <= sizeof entry->text) {
+        memcpy(entry->text, enc->start + before, written);
+        entry->length = static_cast<uint8_t>(written);
+        Py_XSETREF(entry->key, Py_NewRef(name));
+    }
+    return true;
 }
 
 // ---- container walks ---------------------------------------------------------------
@@ -410,7 +440,7 @@ struct SortedDictWalk {
 
 // ---- containers ------------------------------------------------------------------
 
-inline void encode_value(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept;
+inline void encode_value(PyObject* obj, Encoder* enc, PyObject* keyName) noexcept;
 
 // The members of a container, with separators, line breaks and indentation,
 // between its brackets.  The walk owns each member while it is written.
@@ -442,17 +472,12 @@ void walk_container(Encoder* enc, Walk& walk) noexcept {
             Buffer_AppendSeparatorUnchecked(enc, enc->itemSeparatorHead, enc->itemSeparator, separatorLength);
         if (indent) Buffer_AppendCharUnchecked(enc, '\n');
 
-        const char* key = nullptr;
-        Py_ssize_t keyLength = 0;
-        if constexpr (Walk::kIsObject) {
-            key = key_text(walk.name.get(), &keyLength);
-            // A str key's text is ASCII; a bytes key's may not be.
-            if (!enc->escape.ensureAscii && PyBytes_Check(walk.name.get())) note_key_bytes(enc, key, keyLength);
-        }
+        PyObject* keyName = nullptr;
+        if constexpr (Walk::kIsObject) keyName = walk.name.get();
 
         enc->level++;
         Buffer_AppendIndentUnchecked(enc, enc->level);
-        encode_value(walk.member.get(), enc, key, keyLength);
+        encode_value(walk.member.get(), enc, keyName);
         if (enc->errorMsg) return;
 
         first = false;
@@ -629,14 +654,13 @@ int is_decimal(PyObject* obj, const Encoder* enc) noexcept {
 // Inlined into each container writer, so that a level of nesting is one
 // frame; what would enlarge that frame (keys, long strings, rare types) is
 // kept out of line.
-[[gnu::always_inline]] inline void encode_value(PyObject* obj, Encoder* enc, const char* name,
-                                               Py_ssize_t nameLength) noexcept {
+[[gnu::always_inline]] inline void encode_value(PyObject* obj, Encoder* enc, PyObject* keyName) noexcept {
     if (enc->level > kRecursionMax) {
         enc->errorMsg = kErrRecursion;
         return;
     }
     if (enc->errorMsg) return;
-    if (name && !write_key(enc, name, nameLength)) return;
+    if (keyName && !write_key(enc, keyName)) return;
     if (!write_common_type(obj, enc)) encode_classified(obj, enc);
     enc->level--;
 }
@@ -656,6 +680,6 @@ const char* str_utf8(PyObject* str, Py_ssize_t* length, OwnedRef* holder) noexce
     return PyBytes_AS_STRING(holder->get());
 }
 
-void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept {
-    encode_value(obj, enc, name, nameLength);
+void encode(PyObject* obj, Encoder* enc) noexcept {
+    encode_value(obj, enc, nullptr);
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "codec/escape.h"
+#include "codec/key_cache.h"
 #include "codec/owned_ref.h"
 
 #if PY_VERSION_HEX < 0x030D0000
@@ -61,13 +62,13 @@ struct Encoder {
     bool nonAscii;
 
     int32_t level;                 // nesting depth of the value being encoded
+    KeyCache keyCache;             // released by the entry function
 };
 
-// Writes one value, with its key first when `name` is set (a dictionary
-// member).  `obj` is borrowed: the caller holds a strong reference for the
-// whole call.  Failures record Encoder.errorMsg, with or without a Python
-// exception pending (a pending one wins).
-void encode(PyObject* obj, Encoder* enc, const char* name, Py_ssize_t nameLength) noexcept;
+// Writes one value.  `obj` is borrowed: the caller holds a strong reference
+// for the whole call.  Failures record Encoder.errorMsg, with or without a
+// Python exception pending (a pending one wins).
+void encode(PyObject* obj, Encoder* enc) noexcept;
 
 // The UTF-8 bytes of a str, lone surrogates in their three-byte form,
 // followed by a NUL.  A compact ASCII str is read in place (it is immutable

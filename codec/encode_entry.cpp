@@ -19,10 +19,14 @@ constexpr size_t kStackRegionSize = 4096;
 constexpr int kMaxIndent = 1000;
 
 // Releases the buffer's str, once the text has moved off the stack and
-// unless it became the result, whichever way the call leaves.
+// unless it became the result, and the key cache, whichever way the call
+// leaves.
 struct EncoderResources {
     Encoder* enc;
-    ~EncoderResources() { Buffer_Release(enc); }
+    ~EncoderResources() {
+        Buffer_Release(enc);
+        KeyCache_Release(&enc->keyCache);
+    }
 };
 
 // Separators into enc; false with an exception set.  The holders own the
@@ -85,7 +89,7 @@ PyObject* run_encoder(Encoder* enc, PyObject* obj) noexcept {
     enc->text = nullptr;
     EncoderResources resources{enc};
 
-    encode(obj, enc, nullptr, 0);
+    encode(obj, enc);
 
     if (enc->errorMsg) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_OverflowError, "%s", enc->errorMsg);

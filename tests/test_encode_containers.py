@@ -131,6 +131,60 @@ def test_key_conversion(value, expected):
     assert quelt.dumps(value) == expected
 
 
+class KeyStr(str):
+    pass
+
+
+# A call that writes many keys keeps the written form of each str key it
+# meets, by the key object, and copies it when the key comes again.  Written
+# alone, each record stays below the number of keys at which that starts, so
+# the records joined are the text the same call must give for the list.
+# The pool has more keys than the cache has slots, so entries are replaced;
+# it mixes keys that need escapes, keys around the longest form kept, and
+# keys that are never kept (non-ASCII, str subclasses, bytes, other types).
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {},
+        {"separators": (", ", " : ")},
+        {"separators": (",", "\u00e9")},
+        {"ensure_ascii": False},
+        {"escape_forward_slashes": False, "encode_html_chars": True},
+        {"sort_keys": True},
+        {"reject_bytes": False},
+    ],
+    ids=repr,
+)
+def test_repeated_keys_are_written_alike(kwargs):
+    rng = random.Random(7)
+    pool = [f"k{i}" for i in range(600)]
+    pool += ['q"uote', "back\\slash", "tab\t", "/slash/", "<html>", "x" * 51, "y" * 52, "z" * 53, "w" * 200]
+    pool += ["caf\u00e9", KeyStr("sub"), KeyStr("k1"), 7, None, True, 2.5]
+    if kwargs.get("reject_bytes") is False:
+        pool.append(b"raw")
+    if kwargs.get("sort_keys"):
+        pool = [key for key in pool if isinstance(key, str)]
+    records = [{key: i for key in rng.sample(pool, 40)} for i in range(300)]
+    item_separator = kwargs.get("separators", (",",))[0]
+    expected = "[" + item_separator.join(quelt.dumps(record, **kwargs) for record in records) + "]"
+    assert quelt.dumps(records, **kwargs) == expected
+
+
+def test_keys_made_during_the_walk_are_written_as_they_are():
+    # Each hook call makes fresh key objects that live only while their
+    # dictionary is written; a freed key's address may be reused by the next.
+    def fresh(obj):
+        return {"".join(["f", str(obj.n), "_", str(j)]): j for j in range(3)}
+
+    class Item:
+        def __init__(self, n):
+            self.n = n
+
+    values = [Item(n) for n in range(500)]
+    text = quelt.dumps(values, default=fresh)
+    assert json.loads(text) == [{f"f{n}_{j}": j for j in range(3)} for n in range(500)]
+
+
 def test_key_and_value_use_different_texts():
     assert quelt.dumps({math.nan: math.nan}) == '{"nan":NaN}'
     assert quelt.dumps({decimal.Decimal("1.10"): decimal.Decimal("1.10")}) == '{"1.10":1.1}'
