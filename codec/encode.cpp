@@ -231,10 +231,10 @@ bool write_key_text(Encoder* enc, PyObject* name) noexcept {
     return true;
 }
 
-// A key whose written form is in the cache costs one fixed-size copy; any
-// other exact str key is written and then kept in its slot, replacing the
-// key there, when its form fits.  Out of line: see encode_value.
-[[gnu::noinline]] bool write_key(Encoder* enc, PyObject* name) noexcept {
+// A key met once the cache exists and not found in it: written, and then
+// kept in its slot, replacing the key there, when it is an exact str whose
+// form fits.  Before the cache exists, keys are counted until it is made.
+[[gnu::noinline]] bool write_key_uncached(Encoder* enc, PyObject* name) noexcept {
     KeyCache* const cache = &enc->keyCache;
     if (!cache->entries) {
         if (++cache->keysWritten < kKeyCacheAfter || !PyUnicode_CheckExact(name)) return write_key_text(enc, name);
@@ -243,13 +243,6 @@ bool write_key_text(Encoder* enc, PyObject* name) noexcept {
     }
     if (!PyUnicode_CheckExact(name)) return write_key_text(enc, name);
     KeyCacheEntry* const entry = KeyCache_slot(cache, name);
-    if (entry->key == name) {
-        Buffer_EnsureRoom(enc, sizeof entry->text);
-        if (enc->errorMsg) return false;
-        memcpy(enc->offset, entry->text, sizeof entry->text);
-        enc->offset += entry->length;
-        return true;
-    }
     // As an offset: writing may move the buffer.
     const ptrdiff_t before = enc->offset - enc->start;
     if (!write_key_text(enc, name)) return false;
@@ -260,6 +253,23 @@ bool write_key_text(Encoder* enc, PyObject* name) noexcept {
         Py_XSETREF(entry->key, Py_NewRef(name));
     }
     return true;
+}
+
+// A key whose written form is in the cache costs one fixed-size copy, in
+// line; every other goes out of line.
+inline bool write_key(Encoder* enc, PyObject* name) noexcept {
+    KeyCache* const cache = &enc->keyCache;
+    if (cache->entries) {
+        const KeyCacheEntry* const entry = KeyCache_slot(cache, name);
+        if (entry->key == name) {
+            Buffer_EnsureRoom(enc, sizeof entry->text);
+            if (enc->errorMsg) return false;
+            memcpy(enc->offset, entry->text, sizeof entry->text);
+            enc->offset += entry->length;
+            return true;
+        }
+    }
+    return write_key_uncached(enc, name);
 }
 
 // ---- container walks ---------------------------------------------------------------
