@@ -131,9 +131,103 @@ inline void write_double(Encoder* enc, double value) noexcept {
     write_double(enc, value);
 }
 
-// Integers beyond the signed 64-bit range: unsigned 64-bit when positive and
-// small enough, else the exact decimal text.  Both tests report by their
-// result, so no OverflowError is raised and cleared on the way.
+// Integers of up to kWideLimbs 64-bit limbs are written from their limbs by
+// repeated division by 10^19, the largest power of ten below 2^64, which
+// gives 19 digits per pass, least significant group first.  2048 bits are
+// at most 617 digits: below any limit the interpreter's own conversion can
+// be set to (640 at least), which wider ones still go through.
+constexpr size_t kWideLimbs = 32;
+constexpr uint64_t kGroupScale = 10000000000000000000ULL;  // 10^19
+constexpr int kGroupDigits = 19;
+
+// (high:low) / 10^19 for high < 10^19, by multiplication with the
+// precomputed reciprocal of the normalised divisor (10^19 has its top bit
+// set), as in Möller and Granlund, "Improved division by invariant
+// integers", algorithm 4: no hardware division, which 128-bit operands
+// would otherwise need a library call for.
+constexpr uint64_t kGroupReciprocal = uint64_t(~static_cast<unsigned __int128>(0) / kGroupScale);  // minus 2^64
+static_assert(kGroupScale >> 63, "the divisor is normalised");
+
+inline uint64_t divide_group(uint64_t high, uint64_t low, uint64_t* remainder) noexcept {
+    unsigned __int128 q = static_cast<unsigned __int128>(kGroupReciprocal) * high;
+    q += (static_cast<unsigned __int128>(high) << 64) | low;
+    uint64_t quotient = uint64_t(q >> 64) + 1;
+    uint64_t rest = low - quotient * kGroupScale;
+    if (rest > uint64_t(q)) {
+        --quotient;
+        rest += kGroupScale;
+    }
+    if (rest >= kGroupScale) {  // rare
+        ++quotient;
+        rest -= kGroupScale;
+    }
+    *remainder = rest;
+    return quotient;
+}
+
+// Nineteen digits, with leading zeros, ending at `end`.
+inline void write_group(char* end, uint64_t group) noexcept {
+    for (int i = 0; i < kGroupDigits / 2; ++i) {
+        end -= 2;
+        memcpy(end, &kDigitPairs[2 * (group % 100)], 2);
+        group /= 100;
+    }
+    end[-1] = char('0' + group);
+}
+
+// The decimal text of an int of up to kWideLimbs limbs; false when it is
+// wider (nothing written) or failed (the error recorded).
+bool write_limbs_integer(PyObject* obj, Encoder* enc) noexcept {
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "limbs are read as little-endian bytes");
+    constexpr int kFlags = Py_ASNATIVEBYTES_LITTLE_ENDIAN;
+    // The size first, so that only the limbs needed are filled.
+    const Py_ssize_t needed = PyLong_AsNativeBytes(obj, nullptr, 0, kFlags);
+    if (needed < 0) {
+        fail_invalid(enc);
+        return true;
+    }
+    uint64_t limbs[kWideLimbs];
+    if (size_t(needed) > sizeof limbs) return false;
+    size_t count = (size_t(needed) + 7) / 8;
+    if (PyLong_AsNativeBytes(obj, limbs, Py_ssize_t(count * 8), kFlags) < 0) {
+        fail_invalid(enc);
+        return true;
+    }
+    const bool negative = limbs[count - 1] >> 63;
+    if (negative) {
+        bool carry = true;  // -v = ~v + 1
+        for (size_t i = 0; i < count; ++i) {
+            limbs[i] = ~limbs[i] + carry;
+            carry = carry && limbs[i] == 0;
+        }
+    }
+    while (count > 1 && limbs[count - 1] == 0) --count;
+
+    char digits[kWideLimbs * 64 / 3 + kGroupDigits];  // 2048 bits < 683 digits
+    char* const end = digits + sizeof digits;
+    char* first = end;
+    while (count > 1 || limbs[0] >= kGroupScale) {
+        uint64_t remainder = 0;
+        for (size_t i = count; i-- > 0;) limbs[i] = divide_group(remainder, limbs[i], &remainder);
+        if (limbs[count - 1] == 0) --count;
+        write_group(first, remainder);
+        first -= kGroupDigits;
+    }
+    const int leading = decimal_digits(limbs[0]);
+    write_digits(first, limbs[0]);
+    first -= leading;
+
+    const size_t length = size_t(end - first);
+    Buffer_EnsureRoom(enc, length + 1);
+    if (enc->errorMsg) return true;
+    if (negative) Buffer_AppendCharUnchecked(enc, '-');
+    Buffer_AppendBytesUnchecked(enc, first, length);
+    return true;
+}
+
+// Integers beyond the compact range.  Those within the signed 64-bit range
+// are read as one; the test reports by its result, so no OverflowError is
+// raised and cleared on the way.
 [[gnu::noinline]] void write_wide_integer(PyObject* obj, Encoder* enc) noexcept {
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -142,16 +236,7 @@ inline void write_double(Encoder* enc, double value) noexcept {
         Buffer_AppendLongUnchecked(enc, value);
         return;
     }
-    if (overflow > 0) {
-        unsigned long long u = 0;
-        const Py_ssize_t needed = PyLong_AsNativeBytes(
-            obj, &u, sizeof u, Py_ASNATIVEBYTES_NATIVE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
-        if (needed < 0) return fail_invalid(enc);
-        if (needed <= static_cast<Py_ssize_t>(sizeof u)) {
-            Buffer_AppendUnsignedLongUnchecked(enc, u);
-            return;
-        }
-    }
+    if (write_limbs_integer(obj, enc)) return;
     OwnedRef digits(PyNumber_ToBase(obj, 10));
     if (!digits) return fail_invalid(enc);
     write_raw(digits.get(), enc);

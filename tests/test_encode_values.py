@@ -3,6 +3,7 @@ subclasses of the built-in types, and values with no rule."""
 import decimal
 import enum
 import math
+import random
 import subprocess
 import sys
 
@@ -73,6 +74,20 @@ def test_integers_at_every_digit_count_and_width():
         values += [10**k - 1, 10**k, 10**k + 1]
     for bits in (30, 31, 32, 33, 63, 64):
         values += [2**bits - 1, 2**bits, 2**bits + 1]
+    values += [-v for v in values]
+    assert quelt.dumps(values) == "[" + ",".join(map(str, values)) + "]"
+
+
+def test_wide_integers_match_str():
+    # Up to 2048 bits the digits come from the limbs, 19 per division pass;
+    # wider ones from the interpreter.  Powers of ten and of two and their
+    # neighbours sit on the group and limb edges; random ones fill between.
+    rng = random.Random(2048)
+    values = []
+    for k in range(19, 640):
+        values += [10**k - 1, 10**k, 10**k + 1]
+    for bits in range(63, 2100):
+        values += [2**bits - 1, 2**bits, 2**bits + 1, rng.getrandbits(bits)]
     values += [-v for v in values]
     assert quelt.dumps(values) == "[" + ",".join(map(str, values)) + "]"
 
