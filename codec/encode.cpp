@@ -539,8 +539,10 @@ inline void encode_value(PyObject* obj, Encoder* enc, PyObject* keyName) noexcep
 
 // The members of a container, with separators, line breaks and indentation,
 // between its brackets.  The walk owns each member while it is written.
-template <typename Walk>
-void walk_container(Encoder* enc, Walk& walk) noexcept {
+// One loop for indented output and one for the rest, which has no line
+// breaks or indentation to test for per member.
+template <bool kIndented, typename Walk>
+void walk_members(Encoder* enc, Walk& walk) noexcept {
     constexpr char close = Walk::kIsObject ? '}' : ']';
     const int32_t level = enc->level;
     Buffer_EnsureRoom(enc, 1);
@@ -555,7 +557,7 @@ void walk_container(Encoder* enc, Walk& walk) noexcept {
     }
 
     const size_t separatorLength = static_cast<size_t>(enc->itemSeparatorLength);
-    const size_t indent = enc->indent > 0 ? static_cast<size_t>(enc->indent) : 0;
+    const size_t indent = kIndented ? static_cast<size_t>(enc->indent) : 0;
     const size_t memberRoom =
         Buffer_SeparatorRoom(separatorLength) + indent * static_cast<size_t>(level + 1) + 1;
     bool first = true;
@@ -565,13 +567,15 @@ void walk_container(Encoder* enc, Walk& walk) noexcept {
         if (step < 0) return fail_invalid(enc);  // the pending exception wins
         if (!first)
             Buffer_AppendSeparatorUnchecked(enc, enc->itemSeparatorHead, enc->itemSeparator, separatorLength);
-        if (indent) Buffer_AppendCharUnchecked(enc, '\n');
 
         PyObject* keyName = nullptr;
         if constexpr (Walk::kIsObject) keyName = walk.name.get();
 
         enc->level++;
-        Buffer_AppendIndentUnchecked(enc, enc->level);
+        if constexpr (kIndented) {
+            Buffer_AppendCharUnchecked(enc, '\n');
+            Buffer_AppendIndentUnchecked(enc, enc->level);
+        }
         encode_value(walk.member.get(), enc, keyName);
         if (enc->errorMsg) return;
 
@@ -582,11 +586,17 @@ void walk_container(Encoder* enc, Walk& walk) noexcept {
 
     Buffer_EnsureRoom(enc, indent * static_cast<size_t>(level) + 2);
     if (enc->errorMsg) return;
-    if (indent) {
+    if constexpr (kIndented) {
         Buffer_AppendCharUnchecked(enc, '\n');
         Buffer_AppendIndentUnchecked(enc, level);
     }
     Buffer_AppendCharUnchecked(enc, close);
+}
+
+template <typename Walk>
+inline void walk_container(Encoder* enc, Walk& walk) noexcept {
+    if (enc->indent > 0) walk_members<true>(enc, walk);
+    else walk_members<false>(enc, walk);
 }
 
 // One writer per container kind, each entering one level of the nesting
