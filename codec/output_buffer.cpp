@@ -1,6 +1,9 @@
 // Growth of the encoder's output buffer and the str made from it.
 #include "codec/output_buffer.h"
 
+#include <algorithm>
+#include <atomic>
+
 #include "codec/utf8_text.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -34,6 +37,24 @@ void unpoison_tail(const Encoder*) noexcept {}
 
 char* text_data(PyObject* text) noexcept { return static_cast<char*>(PyUnicode_DATA(text)); }
 
+// The length of the last output that left the caller's stack region: up
+// to it, the buffer grows eightfold rather than twofold, so that a program
+// that dumps documents of one size again and again copies its text a few
+// times over a fraction of its length, instead of at every doubling from a
+// few kilobytes.  Growing by at most eight times the room already in use
+// keeps a small output that follows a big one from taking more than that.
+// Only a hint: threads read and write it without order (relaxed), any
+// value is safe, and a wrong one costs a resize or some room that the
+// final shrink gives back.
+std::atomic<size_t> g_lastOutputLength{0};
+
+// The last length with room to spare, so that the final reservations of an
+// output of the same length need no last doubling.
+size_t length_hint() noexcept {
+    const size_t last = g_lastOutputLength.load(std::memory_order_relaxed);
+    return last + last / 16 + 4096;
+}
+
 // The text as the str PyUnicode_DecodeUTF8(..., "surrogatepass") makes of
 // it, transcoded straight into a str of its measured length and kind, which
 // is faster than that decoder's growing and widening.  Invalid text (bytes
@@ -66,9 +87,9 @@ PyObject* decode_text(const char* text, Py_ssize_t length) noexcept {
 
 }  // namespace
 
-// Capacity doubles until it reaches capacity + needed.  On failure the old
-// str stays in place (Buffer_Release still frees it) and the error is
-// recorded.
+// Capacity doubles until it reaches capacity + needed, or grows up to
+// eightfold while below the length hint.  On failure the old str stays in
+// place (Buffer_Release still frees it) and the error is recorded.
 void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
     const size_t room = static_cast<size_t>(enc->end - enc->offset);
     if (room >= needed) return;
@@ -80,11 +101,14 @@ void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
         return;
     }
     const size_t target = capacity + needed;
-    size_t newCapacity = capacity;
-    while (newCapacity < target) {
+    size_t doubled = capacity;
+    while (doubled < target) {
         // Near the allocator's limit take just what is needed.
-        newCapacity = newCapacity > kLimit / 2 ? target : newCapacity * 2;
+        doubled = doubled > kLimit / 2 ? target : doubled * 2;
     }
+    const size_t hint = length_hint();
+    size_t newCapacity = doubled;
+    if (doubled < hint && capacity <= kLimit / 8) newCapacity = std::max(doubled, std::min(capacity * 8, hint));
 
     // A failed allocation raises MemoryError, while the walk may have its
     // own exception pending: the failure is only recorded, as errorMsg, and
@@ -96,9 +120,21 @@ void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
         unpoison_tail(enc);
         // Resized in place: our reference is its only one and it was never
         // hashed, so it is not copied.  On failure it stays as it was.
-        if (PyUnicode_Resize(&text, length) < 0) text = nullptr;
+        bool resized = PyUnicode_Resize(&text, length) == 0;
+        if (!resized && newCapacity != doubled) {
+            // The hint asked for more: the doubling's size may still be had.
+            PyErr_Clear();
+            newCapacity = doubled;
+            resized = PyUnicode_Resize(&text, static_cast<Py_ssize_t>(doubled + kGuard)) == 0;
+        }
+        if (!resized) text = nullptr;
     } else {
         text = PyUnicode_New(length, 127);
+        if (!text && newCapacity != doubled) {
+            PyErr_Clear();
+            newCapacity = doubled;
+            text = PyUnicode_New(static_cast<Py_ssize_t>(doubled + kGuard), 127);
+        }
         if (text) memcpy(text_data(text), enc->start, used);
     }
     PyErr_SetRaisedException(pending);
@@ -116,6 +152,7 @@ void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
 
 PyObject* Buffer_Finish(Encoder* enc) noexcept {
     const Py_ssize_t used = enc->offset - enc->start;
+    if (enc->text) g_lastOutputLength.store(static_cast<size_t>(used), std::memory_order_relaxed);
     // Below two characters the decoder hands out its shared strs.
     if (used < 2) return PyUnicode_DecodeUTF8(enc->start, used, "surrogatepass");
     if (enc->nonAscii) return decode_text(enc->start, used);

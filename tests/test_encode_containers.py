@@ -326,19 +326,29 @@ def test_large_output_byte_for_byte(doc):
     assert quelt.dumps(doc, indent=3) == json.dumps(doc, indent=3).replace("/", "\\/")
 
 
-def test_growth_at_every_boundary_keeps_text():
+# The length of the previous output sets the first heap capacity of the
+# next one: each test runs after outputs shorter and longer than its own.
+PREVIOUS_OUTPUT = pytest.mark.parametrize("previous", [0, 5000, 150000, 3 << 20],
+                                          ids=lambda n: f"after-{n}")
+
+
+@PREVIOUS_OUTPUT
+def test_growth_at_every_boundary_keeps_text(previous):
     # Strings whose lengths step across the 4096-byte region and the first
     # few doublings, at every small offset around each boundary.
     for boundary in (4096, 8192, 16384, 65536, 131072):
         for delta in range(-3, 4):
             doc = ["z" * (boundary - 4 + delta), "tail"]
+            quelt.dumps(["p" * previous])
             assert quelt.dumps(doc) == json.dumps(doc, separators=(",", ":"))
 
 
+@PREVIOUS_OUTPUT
 @pytest.mark.parametrize("size", [0, 1, 4090, 4096, 5000, 70000, 1 << 20])
-def test_ascii_result_is_an_ordinary_str(size):
+def test_ascii_result_is_an_ordinary_str(size, previous):
     # Past the stack region the buffer itself becomes the result: it must
     # hold no spare room and hash and compare like any other str.
+    quelt.dumps(["p" * previous])
     doc = ["y" * size]
     out = quelt.dumps(doc)
     copy = json.dumps(doc)
