@@ -388,12 +388,18 @@ struct ListWalk {
         // raising IndexError in the common shrink case; PyList_GetItemRef
         // decides.
         if (index >= PyList_GET_SIZE(list)) return 0;
+#ifdef Py_GIL_DISABLED
         PyObject* item = PyList_GetItemRef(list, index);
         if (!item) {
             // It shrank between the two reads: the walk ends at its current end.
             PyErr_Clear();
             return 0;
         }
+#else
+        // With the GIL held no other code runs between the length read and
+        // this one, so the index is still in range.
+        PyObject* item = Py_NewRef(PyList_GET_ITEM(list, index));
+#endif
         member.reset(item);
         index++;
         return 1;
