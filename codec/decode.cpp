@@ -518,6 +518,34 @@ inline size_t key_slot(const unsigned char* p, Py_ssize_t length) noexcept {
     return size_t(mixed >> 32) & (kKeyCacheSlots - 1);
 }
 
+// Whether the `length` bytes at `a` and `b` are the same.  Keys are short:
+// up to 16 bytes two overlapping word compares, within both texts, do it
+// without a call.
+inline bool same_bytes(const unsigned char* a, const unsigned char* b, Py_ssize_t length) noexcept {
+    if (length >= 8 && length <= 16) {
+        uint64_t a0, a1, b0, b1;
+        memcpy(&a0, a, 8);
+        memcpy(&b0, b, 8);
+        memcpy(&a1, a + length - 8, 8);
+        memcpy(&b1, b + length - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (length >= 4 && length < 8) {
+        uint32_t a0, a1, b0, b1;
+        memcpy(&a0, a, 4);
+        memcpy(&b0, b, 4);
+        memcpy(&a1, a + length - 4, 4);
+        memcpy(&b1, b + length - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (length < 4) {
+        for (Py_ssize_t i = 0; i < length; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+    return memcmp(a, b, size_t(length)) == 0;
+}
+
 // An object key of plain ASCII bytes, shared with its earlier occurrences in
 // this document.  The cache holds its own reference to each key it keeps.
 template <typename Input>
@@ -530,8 +558,7 @@ PyObject* cached_ascii_key(Decoder<Input>* ds, const unsigned char* first, Py_ss
     PyObject** slot = &ds->keyCache[key_slot(first, length)];
     PyObject* cached = *slot;
     // A match hands out a str that is sound whatever the input holds now.
-    if (cached && PyUnicode_GET_LENGTH(cached) == length &&
-        memcmp(PyUnicode_1BYTE_DATA(cached), first, size_t(length)) == 0)
+    if (cached && PyUnicode_GET_LENGTH(cached) == length && same_bytes(PyUnicode_1BYTE_DATA(cached), first, length))
         return Py_NewRef(cached);
     PyObject* key = new_ascii_string(ds->inputMutable, first, length, changed);
     if (key) Py_XSETREF(*slot, Py_NewRef(key));
