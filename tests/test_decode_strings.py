@@ -198,7 +198,11 @@ def test_repeated_keys(doc, expected):
     assert quelt.loads(doc) == expected
 
 
-def test_many_distinct_keys():
-    keys = [f"key{i}" for i in range(5000)]
+# Enough keys that many meet in one cache slot, at lengths that take each
+# way of comparing a key with the one cached: bytes, two 4-byte words, two
+# 8-byte words, and longer.
+@pytest.mark.parametrize("pattern", ["{}", "k{}", "long-key-{:07}", "a-much-longer-key-{:07}"])
+def test_many_distinct_keys(pattern):
+    keys = [pattern.format(i) for i in range(5000)]
     doc = "[" + ",".join('{"%s":%d}' % (k, i) for i, k in enumerate(keys * 2)) + "]"
     assert quelt.loads(doc) == [{k: i} for i, k in enumerate(keys * 2)]
