@@ -317,8 +317,7 @@ bool write_key_text(Encoder* enc, PyObject* name) noexcept {
 }
 
 // A key met once the cache exists and not found in it: written, and then
-// kept in its slot, replacing the key there, when it is an exact str whose
-// form fits.  Before the cache exists, keys are counted until it is made.
+// kept first in its set, when it is an exact str whose form fits.  Before the cache exists, keys are counted until it is made.
 [[gnu::noinline]] bool write_key_uncached(Encoder* enc, PyObject* name) noexcept {
     KeyCache* const cache = &enc->keyCache;
     if (!cache->entries) {
@@ -327,15 +326,18 @@ bool write_key_text(Encoder* enc, PyObject* name) noexcept {
         if (!cache->entries) return write_key_text(enc, name);  // only slower: no error
     }
     if (!PyUnicode_CheckExact(name)) return write_key_text(enc, name);
-    KeyCacheEntry* const entry = KeyCache_slot(cache, name);
     // As an offset: writing may move the buffer.
     const ptrdiff_t before = enc->offset - enc->start;
     if (!write_key_text(enc, name)) return false;
     const size_t written = static_cast<size_t>(enc->offset - enc->start - before);
-    if (written <= sizeof entry->text) {
-        memcpy(entry->text, enc->start + before, written);
-        entry->length = static_cast<uint8_t>(written);
-        Py_XSETREF(entry->key, Py_NewRef(name));
+    if (written <= sizeof(KeyCacheEntry::text)) {
+        // First in its set; the others move down one and the last leaves.
+        KeyCacheEntry* const set = KeyCache_set(cache, name);
+        Py_XDECREF(set[kKeyCacheWays - 1].key);
+        memmove(&set[1], &set[0], (kKeyCacheWays - 1) * sizeof(KeyCacheEntry));
+        memcpy(set[0].text, enc->start + before, written);
+        set[0].length = static_cast<uint8_t>(written);
+        set[0].key = Py_NewRef(name);
     }
     return true;
 }
@@ -345,8 +347,10 @@ bool write_key_text(Encoder* enc, PyObject* name) noexcept {
 inline bool write_key(Encoder* enc, PyObject* name) noexcept {
     KeyCache* const cache = &enc->keyCache;
     if (cache->entries) {
-        const KeyCacheEntry* const entry = KeyCache_slot(cache, name);
-        if (entry->key == name) {
+        const KeyCacheEntry* const set = KeyCache_set(cache, name);
+        for (size_t way = 0; way < kKeyCacheWays; ++way) {
+            const KeyCacheEntry* const entry = &set[way];
+            if (entry->key != name) continue;
             Buffer_EnsureRoom(enc, sizeof entry->text);
             if (enc->errorMsg) return false;
             memcpy(enc->offset, entry->text, sizeof entry->text);

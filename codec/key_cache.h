@@ -19,12 +19,18 @@ struct KeyCacheEntry {
 };
 static_assert(sizeof(KeyCacheEntry) == 64, "one cache line per entry");
 
-// Direct-mapped on the key's address.  The entries hold their keys, so an
-// address cannot be reused by another object while its entry stands, and a
-// str never changes: a key found is the same text.  The cache belongs to one
-// call and to its thread; it is made only once the call has written
-// kKeyCacheAfter keys, so small documents pay nothing for it.
-inline constexpr size_t kKeyCacheEntries = 256;
+// Four-way set-associative on the key's address: a document's hundred or so
+// distinct keys would often meet in one slot of a direct-mapped table, and
+// two keys of the same records that share a slot would evict each other at
+// every record.  Within a set the most recently written key comes first.
+// The entries hold their keys, so an address cannot be reused by another
+// object while its entry stands, and a str never changes: a key found is the
+// same text.  The cache belongs to one call and to its thread; it is made
+// only once the call has written kKeyCacheAfter keys, so small documents
+// pay nothing for it.
+inline constexpr size_t kKeyCacheWays = 4;
+inline constexpr size_t kKeyCacheSets = 64;
+inline constexpr size_t kKeyCacheEntries = kKeyCacheWays * kKeyCacheSets;
 inline constexpr uint32_t kKeyCacheAfter = 64;
 
 struct KeyCache {
@@ -32,10 +38,14 @@ struct KeyCache {
     uint32_t keysWritten;
 };
 
-inline KeyCacheEntry* KeyCache_slot(KeyCache* cache, PyObject* key) noexcept {
-    // Objects are at least 16-byte aligned: the low bits carry nothing.
-    const uintptr_t address = reinterpret_cast<uintptr_t>(key);
-    return &cache->entries[((address >> 4) ^ (address >> 12)) % kKeyCacheEntries];
+// The first of the kKeyCacheWays entries where `key` may be.
+inline KeyCacheEntry* KeyCache_set(KeyCache* cache, PyObject* key) noexcept {
+    // Fibonacci hashing: the top bits of the address times 2^64 / phi, which
+    // spreads addresses on a regular stride (objects of one size in one
+    // allocator page) over all the sets.
+    static_assert(kKeyCacheSets == 64, "the top 6 bits pick the set");
+    const uint64_t address = reinterpret_cast<uintptr_t>(key);
+    return &cache->entries[((address * 0x9E3779B97F4A7C15ULL) >> 58) * kKeyCacheWays];
 }
 
 // Releases the keys held and the table.  A str's deallocation runs no user

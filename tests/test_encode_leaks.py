@@ -148,3 +148,15 @@ def test_inputs_keep_their_reference_counts():
             quelt.dumps(value, separators=separators)
     after = [sys.getrefcount(o) for o in (default, separators, value, key, bad)]
     assert after == before
+
+
+def test_cached_keys_keep_their_reference_counts():
+    # Far more distinct keys than the encoder's key cache holds, written
+    # again and again, so that its entries are replaced: each key it took
+    # must be given back exactly once, whether replaced or left at the end.
+    keys = ["".join(["key", str(i)]) for i in range(1000)]
+    records = [{key: n for key in keys[n % 7::7]} for n in range(40)]
+    before = [sys.getrefcount(key) for key in keys]
+    for options in ({}, {"sort_keys": True}, {"indent": 1}):
+        quelt.dumps(records, **options)
+    assert [sys.getrefcount(key) for key in keys] == before
