@@ -10,6 +10,7 @@
 
 #include "codec/codec.h"
 #include "codec/file_method.h"
+#include "codec/limbs.h"
 #include "codec/nesting.h"
 #include "codec/owned_ref.h"
 #include "codec/utf8.h"
@@ -518,26 +519,24 @@ inline size_t key_slot(const unsigned char* p, Py_ssize_t length) noexcept {
     return size_t(mixed >> 32) & (kKeyCacheSlots - 1);
 }
 
+// Whether the `length` bytes at `a` and `b` are the same, for a length of
+// one to two words: the first and the last word of each, overlapping when
+// shorter than two, lie within both texts.
+template <typename Word>
+inline bool same_ends(const unsigned char* a, const unsigned char* b, Py_ssize_t length) noexcept {
+    Word a0, a1, b0, b1;
+    memcpy(&a0, a, sizeof(Word));
+    memcpy(&b0, b, sizeof(Word));
+    memcpy(&a1, a + length - sizeof(Word), sizeof(Word));
+    memcpy(&b1, b + length - sizeof(Word), sizeof(Word));
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
 // Whether the `length` bytes at `a` and `b` are the same.  Keys are short:
-// up to 16 bytes two overlapping word compares, within both texts, do it
-// without a call.
+// up to 16 bytes, word compares do it without a call.
 inline bool same_bytes(const unsigned char* a, const unsigned char* b, Py_ssize_t length) noexcept {
-    if (length >= 8 && length <= 16) {
-        uint64_t a0, a1, b0, b1;
-        memcpy(&a0, a, 8);
-        memcpy(&b0, b, 8);
-        memcpy(&a1, a + length - 8, 8);
-        memcpy(&b1, b + length - 8, 8);
-        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-    }
-    if (length >= 4 && length < 8) {
-        uint32_t a0, a1, b0, b1;
-        memcpy(&a0, a, 4);
-        memcpy(&b0, b, 4);
-        memcpy(&a1, a + length - 4, 4);
-        memcpy(&b1, b + length - 4, 4);
-        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-    }
+    if (length >= 8 && length <= 16) return same_ends<uint64_t>(a, b, length);
+    if (length >= 4 && length < 8) return same_ends<uint32_t>(a, b, length);
     if (length < 4) {
         for (Py_ssize_t i = 0; i < length; ++i)
             if (a[i] != b[i]) return false;
@@ -709,8 +708,7 @@ template <typename Unit>
 // complement.  Texts longer than kMaxLimbDigits go to the interpreter's own
 // parser on a NUL-terminated copy, which also applies its limit on digits;
 // the limit cannot be set below 640, so no shorter text can reach it.
-constexpr Py_ssize_t kChunkDigits = 19;  // 3 + 8 + 8
-constexpr uint64_t kChunkScale = 10000000000000000000ULL;  // 10^19
+static_assert(kLimbDecimalDigits == 3 + 8 + 8, "a full chunk is three digits and twice eight");
 constexpr Py_ssize_t kMaxLimbDigits = 640;
 // 10^640 < 2^2127: 34 limbs, and one more for the sign of a negative value.
 constexpr size_t kMaxLimbs = 35;
@@ -718,7 +716,6 @@ static_assert(kMaxLimbDigits * 3322 / 1000 + 1 < 64 * (kMaxLimbs - 1), "limbs ho
 
 template <typename Unit>
 [[gnu::noinline]] PyObject* decode_big_integer(const Unit* first, const Unit* last) noexcept {
-    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "limbs are handed over as little-endian bytes");
     const bool negative = *first == '-';
     const Unit* p = first + negative;
     if (last - p > kMaxLimbDigits) {
@@ -739,14 +736,14 @@ template <typename Unit>
     // Digits are not checked again: a unit rewritten meanwhile (a bytearray
     // changed by another thread) makes a wrong chunk, in unsigned arithmetic,
     // never more limbs: each chunk adds at most one.
-    Py_ssize_t chunkDigits = (last - p) % kChunkDigits;
-    if (chunkDigits == 0) chunkDigits = kChunkDigits;
+    Py_ssize_t chunkDigits = (last - p) % kLimbDecimalDigits;
+    if (chunkDigits == 0) chunkDigits = kLimbDecimalDigits;
     uint64_t chunk = 0;
     for (const Unit* const chunkEnd = p + chunkDigits; p < chunkEnd; ++p) chunk = 10 * chunk + uint64_t(*p - '0');
     for (;;) {
         uint64_t carry = chunk;
         for (size_t i = 0; i < limbCount; ++i) {
-            const unsigned __int128 product = (unsigned __int128)limbs[i] * kChunkScale + carry;
+            const unsigned __int128 product = (unsigned __int128)limbs[i] * kLimbDecimalScale + carry;
             limbs[i] = uint64_t(product);
             carry = uint64_t(product >> 64);
         }
@@ -773,11 +770,7 @@ template <typename Unit>
                                       Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
     // Two's complement over one more limb, whose sign bit is then set.
     limbs[limbCount++] = 0;
-    bool carry = true;  // -m = ~m + 1
-    for (size_t i = 0; i < limbCount; ++i) {
-        limbs[i] = ~limbs[i] + carry;
-        carry = carry && limbs[i] == 0;
-    }
+    negate_limbs(limbs, limbCount);
     return PyLong_FromNativeBytes(limbs, limbCount * sizeof limbs[0], Py_ASNATIVEBYTES_LITTLE_ENDIAN);
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "codec/encode.h"
+#include "codec/limbs.h"
 #include "codec/nesting.h"
 #include "codec/output_buffer.h"
 #include "codec/owned_ref.h"
@@ -132,34 +133,33 @@ inline void write_double(Encoder* enc, double value) noexcept {
 }
 
 // Integers of up to kWideLimbs 64-bit limbs are written from their limbs by
-// repeated division by 10^19, the largest power of ten below 2^64, which
-// gives 19 digits per pass, least significant group first.  2048 bits are
-// at most 617 digits: below any limit the interpreter's own conversion can
-// be set to (640 at least), which wider ones still go through.
+// repeated division by 10^19, which gives 19 digits per pass, least
+// significant group first.  2048 bits are at most 617 digits: below any
+// limit the interpreter's own conversion can be set to (640 at least),
+// which wider ones still go through.
 constexpr size_t kWideLimbs = 32;
-constexpr uint64_t kGroupScale = 10000000000000000000ULL;  // 10^19
-constexpr int kGroupDigits = 19;
+constexpr size_t kWideDigits = 617;  // of 2^2047
 
 // (high:low) / 10^19 for high < 10^19, by multiplication with the
 // precomputed reciprocal of the normalised divisor (10^19 has its top bit
 // set), as in Möller and Granlund, "Improved division by invariant
 // integers", algorithm 4: no hardware division, which 128-bit operands
 // would otherwise need a library call for.
-constexpr uint64_t kGroupReciprocal = uint64_t(~static_cast<unsigned __int128>(0) / kGroupScale);  // minus 2^64
-static_assert(kGroupScale >> 63, "the divisor is normalised");
+constexpr uint64_t kGroupReciprocal = uint64_t(~static_cast<unsigned __int128>(0) / kLimbDecimalScale);  // minus 2^64
+static_assert(kLimbDecimalScale >> 63, "the divisor is normalised");
 
 inline uint64_t divide_group(uint64_t high, uint64_t low, uint64_t* remainder) noexcept {
     unsigned __int128 q = static_cast<unsigned __int128>(kGroupReciprocal) * high;
     q += (static_cast<unsigned __int128>(high) << 64) | low;
     uint64_t quotient = uint64_t(q >> 64) + 1;
-    uint64_t rest = low - quotient * kGroupScale;
+    uint64_t rest = low - quotient * kLimbDecimalScale;
     if (rest > uint64_t(q)) {
         --quotient;
-        rest += kGroupScale;
+        rest += kLimbDecimalScale;
     }
-    if (rest >= kGroupScale) {  // rare
+    if (rest >= kLimbDecimalScale) {  // rare
         ++quotient;
-        rest -= kGroupScale;
+        rest -= kLimbDecimalScale;
     }
     *remainder = rest;
     return quotient;
@@ -167,7 +167,7 @@ inline uint64_t divide_group(uint64_t high, uint64_t low, uint64_t* remainder) n
 
 // Nineteen digits, with leading zeros, ending at `end`.
 inline void write_group(char* end, uint64_t group) noexcept {
-    for (int i = 0; i < kGroupDigits / 2; ++i) {
+    for (int i = 0; i < kLimbDecimalDigits / 2; ++i) {
         end -= 2;
         memcpy(end, &kDigitPairs[2 * (group % 100)], 2);
         group /= 100;
@@ -175,10 +175,10 @@ inline void write_group(char* end, uint64_t group) noexcept {
     end[-1] = char('0' + group);
 }
 
-// The decimal text of an int of up to kWideLimbs limbs; false when it is
-// wider (nothing written) or failed (the error recorded).
+// The decimal text of an int of up to kWideLimbs limbs.  True when it is
+// written or failed (the error recorded); false, with nothing written, when
+// it is wider.
 bool write_limbs_integer(PyObject* obj, Encoder* enc) noexcept {
-    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "limbs are read as little-endian bytes");
     constexpr int kFlags = Py_ASNATIVEBYTES_LITTLE_ENDIAN;
     // The size first, so that only the limbs needed are filled.
     const Py_ssize_t needed = PyLong_AsNativeBytes(obj, nullptr, 0, kFlags);
@@ -194,24 +194,20 @@ bool write_limbs_integer(PyObject* obj, Encoder* enc) noexcept {
         return true;
     }
     const bool negative = limbs[count - 1] >> 63;
-    if (negative) {
-        bool carry = true;  // -v = ~v + 1
-        for (size_t i = 0; i < count; ++i) {
-            limbs[i] = ~limbs[i] + carry;
-            carry = carry && limbs[i] == 0;
-        }
-    }
+    if (negative) negate_limbs(limbs, count);
     while (count > 1 && limbs[count - 1] == 0) --count;
 
-    char digits[kWideLimbs * 64 / 3 + kGroupDigits];  // 2048 bits < 683 digits
+    // Exactly the magnitude's digits are written, from the end: at most
+    // those of 2^2047, the magnitude of the lowest value that fits.
+    char digits[kWideDigits];
     char* const end = digits + sizeof digits;
     char* first = end;
-    while (count > 1 || limbs[0] >= kGroupScale) {
+    while (count > 1 || limbs[0] >= kLimbDecimalScale) {
         uint64_t remainder = 0;
         for (size_t i = count; i-- > 0;) limbs[i] = divide_group(remainder, limbs[i], &remainder);
         if (limbs[count - 1] == 0) --count;
         write_group(first, remainder);
-        first -= kGroupDigits;
+        first -= kLimbDecimalDigits;
     }
     const int leading = decimal_digits(limbs[0]);
     write_digits(first, limbs[0]);
@@ -316,16 +312,17 @@ bool write_key_text(Encoder* enc, PyObject* name) noexcept {
     return true;
 }
 
-// A key met once the cache exists and not found in it: written, and then
-// kept first in its set, when it is an exact str whose form fits.  Before the cache exists, keys are counted until it is made.
+// A key not found in the cache: written, and then kept first in its set
+// when it is an exact str whose form fits.  Until the cache is made, str
+// keys are only counted.
 [[gnu::noinline]] bool write_key_uncached(Encoder* enc, PyObject* name) noexcept {
+    if (!PyUnicode_CheckExact(name)) return write_key_text(enc, name);
     KeyCache* const cache = &enc->keyCache;
     if (!cache->entries) {
-        if (++cache->keysWritten < kKeyCacheAfter || !PyUnicode_CheckExact(name)) return write_key_text(enc, name);
+        if (++cache->keysWritten < kKeyCacheAfter) return write_key_text(enc, name);
         cache->entries = static_cast<KeyCacheEntry*>(PyMem_Calloc(kKeyCacheEntries, sizeof(KeyCacheEntry)));
         if (!cache->entries) return write_key_text(enc, name);  // only slower: no error
     }
-    if (!PyUnicode_CheckExact(name)) return write_key_text(enc, name);
     // As an offset: writing may move the buffer.
     const ptrdiff_t before = enc->offset - enc->start;
     if (!write_key_text(enc, name)) return false;

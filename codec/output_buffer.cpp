@@ -85,6 +85,19 @@ PyObject* decode_text(const char* text, Py_ssize_t length) noexcept {
     return PyUnicode_DecodeUTF8(text, length, "surrogatepass");
 }
 
+// The buffer's str at `capacity`: the current one resized, in place since
+// our reference is its only one and it was never hashed, or a new one
+// holding the text so far from the stack region.  Null with MemoryError set
+// on failure, when the current str stays as it was.
+PyObject* grown_text(const Encoder* enc, size_t capacity) noexcept {
+    const Py_ssize_t length = static_cast<Py_ssize_t>(capacity + kGuard);
+    PyObject* text = enc->text;
+    if (text) return PyUnicode_Resize(&text, length) == 0 ? text : nullptr;
+    text = PyUnicode_New(length, 127);
+    if (text) memcpy(text_data(text), enc->start, static_cast<size_t>(enc->offset - enc->start));
+    return text;
+}
+
 }  // namespace
 
 // Capacity doubles until it reaches capacity + needed, or grows up to
@@ -114,28 +127,14 @@ void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
     // own exception pending: the failure is only recorded, as errorMsg, and
     // whatever was pending before stays so.
     PyObject* pending = PyErr_GetRaisedException();
-    const Py_ssize_t length = static_cast<Py_ssize_t>(newCapacity + kGuard);
-    PyObject* text = enc->text;
-    if (text) {
-        unpoison_tail(enc);
-        // Resized in place: our reference is its only one and it was never
-        // hashed, so it is not copied.  On failure it stays as it was.
-        bool resized = PyUnicode_Resize(&text, length) == 0;
-        if (!resized && newCapacity != doubled) {
-            // The hint asked for more: the doubling's size may still be had.
-            PyErr_Clear();
-            newCapacity = doubled;
-            resized = PyUnicode_Resize(&text, static_cast<Py_ssize_t>(doubled + kGuard)) == 0;
-        }
-        if (!resized) text = nullptr;
-    } else {
-        text = PyUnicode_New(length, 127);
-        if (!text && newCapacity != doubled) {
-            PyErr_Clear();
-            newCapacity = doubled;
-            text = PyUnicode_New(static_cast<Py_ssize_t>(doubled + kGuard), 127);
-        }
-        if (text) memcpy(text_data(text), enc->start, used);
+    if (enc->text) unpoison_tail(enc);
+    PyObject* text = grown_text(enc, newCapacity);
+    if (!text && newCapacity != doubled) {
+        // The hint asked for more: the doubling's size may still be had.
+        // Only our own MemoryError is pending here.
+        PyErr_Clear();
+        newCapacity = doubled;
+        text = grown_text(enc, newCapacity);
     }
     PyErr_SetRaisedException(pending);
     if (!text) {

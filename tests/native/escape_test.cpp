@@ -16,20 +16,6 @@ namespace {
 
 int g_failures = 0;
 
-std::string show(const std::string& s) {
-    std::string out;
-    char hex[8];
-    for (unsigned char c : s) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += char(c);
-        } else {
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
 bool has_non_ascii(const std::string& s) {
     for (unsigned char c : s)
         if (c >= 0x80) return true;

@@ -1,9 +1,10 @@
 // Shared by the native tests: the UTF-8 form of a code point written out
 // plainly, as the reference the encoder's escapers and transcoder are
-// checked against.
+// checked against, and the printable form of a failing input.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // Lone surrogates in their three-byte form, as "surrogatepass" has them.
@@ -23,6 +24,21 @@ inline std::string utf8_of(uint32_t cp) {
         out += char(0x80 | (cp >> 12 & 0x3F));
         out += char(0x80 | (cp >> 6 & 0x3F));
         out += char(0x80 | (cp & 0x3F));
+    }
+    return out;
+}
+
+// Printable ASCII as it is, every other byte (and the backslash) as \xNN.
+inline std::string show(const std::string& s) {
+    std::string out;
+    char hex[8];
+    for (unsigned char c : s) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += char(c);
+        } else {
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
     }
     return out;
 }

@@ -16,16 +16,6 @@ namespace {
 
 int g_failures = 0;
 
-std::string show(const std::string& s) {
-    std::string out;
-    char hex[8];
-    for (unsigned char c : s) {
-        snprintf(hex, sizeof hex, "%02x ", c);
-        out += hex;
-    }
-    return out;
-}
-
 void fail(const char* what, const std::string& input) {
     ++g_failures;
     fprintf(stderr, "FAIL %s: %s\n", what, show(input).c_str());
