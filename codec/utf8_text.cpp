@@ -2,6 +2,7 @@
 #include "codec/utf8_text.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "codec/utf8.h"
 
@@ -70,45 +71,79 @@ inline const uint8_t* copy_ascii(const uint8_t* p, const uint8_t* end, Unit** to
     return p;
 }
 
+// One sequence from the four bytes at `p`, read as a little-endian word:
+// the lead's and the continuations' marker bits are tested together, then
+// the payload is gathered from the word.  Checked as Python's decoder
+// does with "surrogatepass": UTF-8, with ED A0-BF (encoded surrogates) let
+// in.  Returns the sequence's length, or 0 when it is not valid or its
+// code point is wider than `Unit`.
+template <typename Unit>
+inline int decode_word(const uint8_t* p, uint32_t* codePoint) noexcept {
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the word holds the first byte lowest");
+    uint32_t w;
+    memcpy(&w, p, 4);
+    if ((w & 0xC0C0F0) == 0x8080E0) {  // 1110xxxx 10xxxxxx 10xxxxxx
+        const uint32_t cp = (w & 0x0F) << 12 | (w & 0x3F00) >> 2 | (w & 0x3F0000) >> 16;
+        if (sizeof(Unit) == 1 || cp < 0x800) return 0;  // too wide, or overlong
+        *codePoint = cp;
+        return 3;
+    }
+    if ((w & 0xC0E0) == 0x80C0) {  // 110xxxxx 10xxxxxx
+        const uint32_t cp = (w & 0x1F) << 6 | (w & 0x3F00) >> 8;
+        if (cp < 0x80 || cp > Unit(~Unit(0))) return 0;  // C0/C1 overlong, or too wide
+        *codePoint = cp;
+        return 2;
+    }
+    if ((w & 0xC0C0C0F8) == 0x808080F0) {  // 11110xxx 10xxxxxx 10xxxxxx 10xxxxxx
+        const uint32_t cp = (w & 0x07) << 18 | (w & 0x3F00) << 4 | (w & 0x3F0000) >> 10 | (w & 0x3F000000) >> 24;
+        if (sizeof(Unit) < 4 || cp - 0x10000 > 0xFFFFF) return 0;  // too wide, overlong, or beyond U+10FFFF
+        *codePoint = cp;
+        return 4;
+    }
+    return 0;  // a continuation byte, a lead from F8, or a broken sequence
+}
+
+// The same for the last three bytes or fewer, byte by byte.
+template <typename Unit>
+inline int decode_tail(const uint8_t* p, size_t left, uint32_t* codePoint) noexcept {
+    const uint8_t lead = *p;
+    uint32_t cp;
+    int length;
+    if (lead >= 0xC2 && lead < 0xE0) {
+        if (left < 2 || !is_continuation(p[1])) return 0;
+        cp = uint32_t(lead & 0x1F) << 6 | (p[1] & 0x3F);
+        length = 2;
+    } else if (lead >= 0xE0 && lead < 0xF0) {
+        if (left < 3 || !(is_continuation(p[1]) & is_continuation(p[2]))) return 0;
+        cp = uint32_t(lead & 0x0F) << 12 | uint32_t(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+        if (cp < 0x800) return 0;  // overlong; surrogates pass
+        length = 3;
+    } else {
+        return 0;  // a continuation byte, an overlong lead, or a four-byte lead without its four bytes
+    }
+    if (cp > Unit(~Unit(0))) return 0;
+    *codePoint = cp;
+    return length;
+}
+
 template <typename Unit>
 bool transcode_to(const uint8_t* p, size_t length, Unit* out, Unit* const outEnd) noexcept {
     const uint8_t* const end = p + length;
     while (p < end) {
-        const uint8_t lead = *p;
-        if (lead < 0x80) {
+        if (*p < 0x80) {
             const uint8_t* const next = copy_ascii(p, end, &out, outEnd);
             if (next == p) return false;  // no room left
             p = next;
             continue;
         }
-        // One sequence, checked as Python's decoder does with
-        // "surrogatepass": UTF-8, with ED A0-BF (encoded surrogates) let in.
-        // Then the next byte decides, so that a run of another script does
-        // not try the ASCII blocks at every character.
-        const size_t left = size_t(end - p);
+        // One sequence, then the next byte decides, so that a run of
+        // another script does not try the ASCII blocks at every character.
         uint32_t cp;
-        if (lead < 0xC2) {
-            return false;  // a continuation byte, or an overlong lead
-        } else if (lead < 0xE0) {
-            if (left < 2 || !is_continuation(p[1])) return false;
-            cp = uint32_t(lead & 0x1F) << 6 | (p[1] & 0x3F);
-            p += 2;
-        } else if (lead < 0xF0) {
-            if (left < 3 || !(is_continuation(p[1]) & is_continuation(p[2]))) return false;
-            cp = uint32_t(lead & 0x0F) << 12 | uint32_t(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
-            if (cp < 0x800) return false;  // overlong; surrogates pass
-            p += 3;
-        } else if (lead < 0xF5) {
-            if (left < 4 || !(is_continuation(p[1]) & is_continuation(p[2]) & is_continuation(p[3]))) return false;
-            cp = uint32_t(lead & 0x07) << 18 | uint32_t(p[1] & 0x3F) << 12 | uint32_t(p[2] & 0x3F) << 6 |
-                 (p[3] & 0x3F);
-            if (cp - 0x10000 > 0xFFFFF) return false;  // overlong, or beyond U+10FFFF
-            p += 4;
-        } else {
-            return false;
-        }
-        if (cp > Unit(~Unit(0)) || out == outEnd) return false;
+        const size_t left = size_t(end - p);
+        const int taken = left >= 4 ? decode_word<Unit>(p, &cp) : decode_tail<Unit>(p, left, &cp);
+        if (taken == 0 || out == outEnd) return false;
         *out++ = Unit(cp);
+        p += taken;
     }
     return out == outEnd;
 }

@@ -5,6 +5,7 @@
 // length around the sixteen-byte blocks.  Exits non-zero on a mismatch.
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -137,6 +138,22 @@ void run() {
                 std::string text(n, 'p');
                 check(text.insert(at, piece));
                 ++checked;
+            }
+        }
+    // Runs of non-ASCII characters only, where sequences follow each other
+    // up to the text's end: each malformed piece at every position, so that
+    // it meets both the word-at-a-time reads and the last three bytes.
+    for (size_t n = 0; n <= 24; ++n)
+        for (size_t at = 0; at <= n; ++at) {
+            std::string text;
+            for (size_t k = 0; k < n; ++k) text += utf8_of(kPoints[3 + (k * 7 + n) % (std::size(kPoints) - 3)]);
+            check(text);
+            const size_t cut = at * text.size() / (n + 1);
+            for (const char* piece : kMalformed) {
+                std::string broken = text;
+                check(broken.insert(cut, piece));
+                check(broken.substr(0, broken.size() - 1));  // and cut short
+                checked += 2;
             }
         }
     // Long texts: the block counts are summed before a byte lane can wrap.
