@@ -714,6 +714,55 @@ constexpr Py_ssize_t kMaxLimbDigits = 640;
 constexpr size_t kMaxLimbs = 35;
 static_assert(kMaxLimbDigits * 3322 / 1000 + 1 < 64 * (kMaxLimbs - 1), "limbs hold every short text");
 
+// The int of sign `negative` and magnitude `limbs` (`count` of them, room
+// for one more).  On 3.13 it is made from the interpreter's own digits in
+// one copy: _PyLong_FromDigits, declared for extensions in the headers of
+// that version, takes the digits of a normalized magnitude (no zero digit
+// on top), which the limbs give by shifting alone; PyLong_FromNativeBytes
+// instead rebuilds them byte by byte, which took as long as reading all
+// the decimal digits.  Other versions use that public call.  Ints below
+// 2^(2 * PyLong_SHIFT) go through PyLong_FromLongLong, which hands out the
+// shared small ints; only a bytearray rewritten while it was read (see
+// below) can bring such a value here.
+PyObject* long_from_limbs(bool negative, uint64_t* limbs, size_t count) noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+    static_assert(PyLong_SHIFT < 64, "a digit is narrower than a limb");
+    // Each limb first completes the digit that the bits left over from the
+    // limbs before it began (fewer than PyLong_SHIFT of them), then gives
+    // whole digits while it has the bits, and leaves the rest over.
+    digit digits[kMaxLimbs * 64 / PyLong_SHIFT + 1];
+    size_t digitCount = 0;
+    uint64_t leftover = 0;
+    unsigned leftoverBits = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const uint64_t limb = limbs[i];
+        digits[digitCount++] = digit((leftover | limb << leftoverBits) & PyLong_MASK);
+        const unsigned taken = PyLong_SHIFT - leftoverBits;  // 1 to PyLong_SHIFT
+        leftover = limb >> taken;
+        for (leftoverBits = 64 - taken; leftoverBits >= PyLong_SHIFT; leftoverBits -= PyLong_SHIFT) {
+            digits[digitCount++] = digit(leftover & PyLong_MASK);
+            leftover >>= PyLong_SHIFT;
+        }
+    }
+    if (leftoverBits > 0) digits[digitCount++] = digit(leftover);
+    while (digitCount > 0 && digits[digitCount - 1] == 0) --digitCount;
+    if (digitCount <= 2) {
+        long long value = 0;
+        for (size_t i = digitCount; i-- > 0;) value = (value << PyLong_SHIFT) | digits[i];
+        return PyLong_FromLongLong(negative ? -value : value);
+    }
+    return reinterpret_cast<PyObject*>(_PyLong_FromDigits(negative, Py_ssize_t(digitCount), digits));
+#else
+    if (!negative)
+        return PyLong_FromNativeBytes(limbs, count * sizeof limbs[0],
+                                      Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
+    // Two's complement over one more limb, whose sign bit is then set.
+    limbs[count++] = 0;
+    negate_limbs(limbs, count);
+    return PyLong_FromNativeBytes(limbs, count * sizeof limbs[0], Py_ASNATIVEBYTES_LITTLE_ENDIAN);
+#endif
+}
+
 template <typename Unit>
 [[gnu::noinline]] PyObject* decode_big_integer(const Unit* first, const Unit* last) noexcept {
     const bool negative = *first == '-';
@@ -765,13 +814,7 @@ template <typename Unit>
         chunk = (chunk * 100000000 + eight[0]) * 100000000 + eight[1];
         p += 16;
     }
-    if (!negative)
-        return PyLong_FromNativeBytes(limbs, limbCount * sizeof limbs[0],
-                                      Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
-    // Two's complement over one more limb, whose sign bit is then set.
-    limbs[limbCount++] = 0;
-    negate_limbs(limbs, limbCount);
-    return PyLong_FromNativeBytes(limbs, limbCount * sizeof limbs[0], Py_ASNATIVEBYTES_LITTLE_ENDIAN);
+    return long_from_limbs(negative, limbs, limbCount);
 }
 
 template <typename Input>
