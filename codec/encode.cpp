@@ -165,36 +165,92 @@ inline uint64_t divide_group(uint64_t high, uint64_t low, uint64_t* remainder) n
     return quotient;
 }
 
-// Nineteen digits, with leading zeros, ending at `end`.
-inline void write_group(char* end, uint64_t group) noexcept {
-    for (int i = 0; i < kLimbDecimalDigits / 2; ++i) {
-        end -= 2;
-        memcpy(end, &kDigitPairs[2 * (group % 100)], 2);
-        group /= 100;
-    }
-    end[-1] = char('0' + group);
+// Eight digits, with leading zeros, ending at `end`: two halves of four,
+// each two pairs, in 32-bit arithmetic.
+inline void write_eight_digits(char* end, uint32_t value) noexcept {
+    const uint32_t high = value / 10000;
+    const uint32_t low = value % 10000;
+    memcpy(end - 8, &kDigitPairs[2 * (high / 100)], 2);
+    memcpy(end - 6, &kDigitPairs[2 * (high % 100)], 2);
+    memcpy(end - 4, &kDigitPairs[2 * (low / 100)], 2);
+    memcpy(end - 2, &kDigitPairs[2 * (low % 100)], 2);
 }
 
-// The decimal text of an int of up to kWideLimbs limbs.  True when it is
-// written or failed (the error recorded); false, with nothing written, when
-// it is wider.
-bool write_limbs_integer(PyObject* obj, Encoder* enc) noexcept {
+// Nineteen digits, with leading zeros, ending at `end`: 3 + 8 + 8, so that
+// only two divisions are 64-bit ones.
+static_assert(kLimbDecimalDigits == 3 + 8 + 8, "a group is three digits and twice eight");
+inline void write_group(char* end, uint64_t group) noexcept {
+    constexpr uint64_t kEight = 100000000;
+    const uint64_t high = group / kEight;  // below 10^11
+    write_eight_digits(end, uint32_t(group - high * kEight));
+    const uint32_t top = uint32_t(high / kEight);  // below 1000
+    write_eight_digits(end - 8, uint32_t(high - top * kEight));
+    end[-19] = char('0' + top / 100);
+    memcpy(end - 18, &kDigitPairs[2 * (top % 100)], 2);
+}
+
+// The magnitude of `obj` in *count limbs, and its sign: false when it
+// needs more than kWideLimbs, or on failure (the error recorded).
+#if PY_VERSION_HEX < 0x030E0000
+// On 3.13 the limbs are packed straight from the int's own digits, through
+// the tag and digit array that the header's inline functions
+// (PyUnstable_Long_IsCompact) read too; PyLong_AsNativeBytes would take the
+// int apart byte by byte.  An int never changes, so reading it needs no
+// lock on either build.
+bool read_limbs(PyObject* obj, Encoder*, uint64_t* limbs, size_t* count, bool* negative) noexcept {
+    const auto* const value = reinterpret_cast<const PyLongObject*>(obj);
+    const uintptr_t tag = value->long_value.lv_tag;
+    const size_t digitCount = tag >> _PyLong_NON_SIZE_BITS;
+    if (digitCount > kWideLimbs * 64 / PyLong_SHIFT) return false;
+    *negative = (tag & _PyLong_SIGN_MASK) == 2;
+    const digit* const digits = value->long_value.ob_digit;
+    // Each digit joins the bits gathered so far; one that fills the limb
+    // leaves its high bits to begin the next.
+    size_t limbCount = 0;
+    uint64_t gathered = 0;
+    unsigned gatheredBits = 0;
+    for (size_t j = 0; j < digitCount; ++j) {
+        gathered |= uint64_t(digits[j]) << gatheredBits;
+        gatheredBits += PyLong_SHIFT;
+        if (gatheredBits >= 64) {
+            limbs[limbCount++] = gathered;
+            gatheredBits -= 64;
+            gathered = uint64_t(digits[j]) >> (PyLong_SHIFT - gatheredBits);
+        }
+    }
+    if (gatheredBits > 0 || limbCount == 0) limbs[limbCount++] = gathered;
+    *count = limbCount;
+    return true;
+}
+#else
+bool read_limbs(PyObject* obj, Encoder* enc, uint64_t* limbs, size_t* count, bool* negative) noexcept {
     constexpr int kFlags = Py_ASNATIVEBYTES_LITTLE_ENDIAN;
     // The size first, so that only the limbs needed are filled.
     const Py_ssize_t needed = PyLong_AsNativeBytes(obj, nullptr, 0, kFlags);
     if (needed < 0) {
         fail_invalid(enc);
-        return true;
+        return false;
     }
-    uint64_t limbs[kWideLimbs];
-    if (size_t(needed) > sizeof limbs) return false;
-    size_t count = (size_t(needed) + 7) / 8;
-    if (PyLong_AsNativeBytes(obj, limbs, Py_ssize_t(count * 8), kFlags) < 0) {
+    if (size_t(needed) > kWideLimbs * sizeof limbs[0]) return false;
+    *count = (size_t(needed) + 7) / 8;
+    if (PyLong_AsNativeBytes(obj, limbs, Py_ssize_t(*count * 8), kFlags) < 0) {
         fail_invalid(enc);
-        return true;
+        return false;
     }
-    const bool negative = limbs[count - 1] >> 63;
-    if (negative) negate_limbs(limbs, count);
+    *negative = limbs[*count - 1] >> 63;
+    if (*negative) negate_limbs(limbs, *count);
+    return true;
+}
+#endif
+
+// The decimal text of an int of up to kWideLimbs limbs.  True when it is
+// written or failed (the error recorded); false, with nothing written, when
+// it is wider.
+bool write_limbs_integer(PyObject* obj, Encoder* enc) noexcept {
+    uint64_t limbs[kWideLimbs];
+    size_t count;
+    bool negative;
+    if (!read_limbs(obj, enc, limbs, &count, &negative)) return enc->errorMsg != nullptr;
     while (count > 1 && limbs[count - 1] == 0) --count;
 
     // Exactly the magnitude's digits are written, from the end: at most
@@ -221,10 +277,12 @@ bool write_limbs_integer(PyObject* obj, Encoder* enc) noexcept {
     return true;
 }
 
-// Integers beyond the compact range.  Those within the signed 64-bit range
-// are read as one; the test reports by its result, so no OverflowError is
-// raised and cleared on the way.
+// Integers beyond the compact range.  On 3.13 their limbs are read from
+// the int at once, whatever their count.  Elsewhere those within the
+// signed 64-bit range are read as one first; the test reports by its
+// result, so no OverflowError is raised and cleared on the way.
 [[gnu::noinline]] void write_wide_integer(PyObject* obj, Encoder* enc) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (!overflow) {
@@ -232,6 +290,7 @@ bool write_limbs_integer(PyObject* obj, Encoder* enc) noexcept {
         Buffer_AppendLongUnchecked(enc, value);
         return;
     }
+#endif
     if (write_limbs_integer(obj, enc)) return;
     OwnedRef digits(PyNumber_ToBase(obj, 10));
     if (!digits) return fail_invalid(enc);
