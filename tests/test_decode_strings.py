@@ -110,6 +110,44 @@ def test_rejected(raw, message):
         assert info.value.args == (message,)
 
 
+# Runs of two- and three-byte characters are read a word at a time while
+# four bytes remain; whatever stops such a run (a malformed sequence, or
+# the end of the input within those four bytes) must be reported as if met
+# alone.
+MULTIBYTE_RUNS = ["\u00e9", "\u65e5", "\u00e9\u65e5\u0800\u07ff", "\u0436" * 5 + "\u65e5" * 5]
+MALFORMED_AFTER_A_RUN = [
+    (b"\xc0\x80", OVERLONG2),
+    (b"\xe0\x9f\xbf", OVERLONG3),
+    (b"\xc3\x28", CONTINUATION),
+    (b"\xe2\x82\x28", CONTINUATION),
+    (b"\xe2\x82", CONTINUATION),
+    (b"\xc3", CONTINUATION),
+    (b"\xf0\x8f\xbf\xbf", OVERLONG4),
+    (b"\xbf", STRAY),
+    (b"\xff", NO_SEQUENCE),
+]
+
+
+@pytest.mark.parametrize("run", MULTIBYTE_RUNS, ids=repr)
+@pytest.mark.parametrize("bad, message", MALFORMED_AFTER_A_RUN, ids=repr)
+@pytest.mark.parametrize("after", [b'"', b'', b'x"', b'xyz"'], ids=repr)
+def test_malformed_sequence_after_a_run_of_characters(run, bad, message, after):
+    raw = b'"' + run.encode() + bad + after
+    for doc in (raw, bytearray(raw)):
+        with pytest.raises(quelt.JSONDecodeError) as info:
+            quelt.loads(doc)
+        assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize("run", MULTIBYTE_RUNS + ["\ud800\udfff"], ids=repr)
+def test_runs_of_characters_up_to_the_end(run):
+    for count in range(1, 4 * len(run) + 1):
+        text = (run * 4)[:count]
+        for tail in ("", "a", "ab", "abc", "\\n"):
+            raw = ('"' + text + tail + '"').encode("utf-8", "surrogatepass")
+            assert quelt.loads(raw) == raw[1:-1].decode("utf-8", "surrogatepass").replace("\\n", "\n")
+
+
 # Strings long enough to leave the inline scratch region, with the special
 # character at the start, in the middle and at the very end.
 LONG_PARTS = ["\u00e9", "\\n", "\U0001F600", "\\ud83d\\ude00", "\\u0041", "a"]
