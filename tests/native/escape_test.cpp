@@ -50,8 +50,19 @@ std::string escape_bytes(const std::string& input, EscapeOptions options) {
 
 template <typename Unit>
 std::string escape_units(const std::vector<Unit>& units, EscapeOptions options) {
-    std::vector<char> out(units.size() * 2 * kEscapedBytesPerByte + 16);
+    // The room callers reserve: six bytes per unit, twelve for a 4-byte
+    // unit under ensureAscii (a surrogate pair of escapes).  Nothing may be
+    // written past it.
+    const size_t room = units.size() * kEscapedBytesPerByte * (sizeof(Unit) == 4 && options.ensureAscii ? 2 : 1);
+    constexpr char kGuard = 0x5A;
+    std::vector<char> out(room + 16, kGuard);
     char* end = escape_code_points(options, units.data(), units.size(), out.data());
+    for (size_t i = room; i < out.size(); ++i)
+        if (out[i] != kGuard) {
+            ++g_failures;
+            fprintf(stderr, "FAIL wrote past the room of %zu units\n", units.size());
+            break;
+        }
     return std::string(out.data(), end);
 }
 
