@@ -50,7 +50,8 @@ template <typename Unit>
 inline const uint8_t* copy_ascii(const uint8_t* p, const uint8_t* end, Unit** to, Unit* outEnd) noexcept {
     Unit* out = *to;
 #if defined(__SSE2__)
-    while (end - p >= 16 && outEnd - out >= 16) {
+    // Both bounds taken once: the blocks that fit the input and the room.
+    for (size_t blocks = std::min(size_t(end - p), size_t(outEnd - out)) / 16; blocks > 0; --blocks) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const unsigned mask = unsigned(_mm_movemask_epi8(chunk));
         store_widened(out, chunk);
