@@ -76,6 +76,16 @@ $(VENV_GIL)/.ready: requirements-dev.txt requirements-test.txt scripts/provision
 	$(PIP_GIL) install -r requirements-dev.txt
 	touch $@
 
+# The suite against the default (GIL) build of the same CPython, where a few
+# paths differ (list reads, the order containers are tracked in).
+.PHONY: test-gil
+test-gil: $(VENV_GIL)/.ready
+	$(PIP_GIL) install --no-build-isolation --no-deps --force-reinstall \
+	    -C build-dir=$(BUILD)/{wheel_tag} .
+	@rc=0; $(PYTHON_GIL) -m pytest $(PYTEST_ARGS) || rc=$$?; \
+	if [ $$rc -eq 5 ]; then echo "make test-gil: pytest collected no tests" >&2; fi; \
+	exit $$rc
+
 # Stale results are removed first, so the report never mixes runs.  quelt
 # goes into both venvs (build/<wheel tag> differs per build: cp313t, cp313),
 # then the peers: binary wheels only on the free-threaded build.
