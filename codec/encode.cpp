@@ -252,6 +252,13 @@ bool write_limbs_integer(PyObject* obj, Encoder* enc) noexcept {
     bool negative;
     if (!read_limbs(obj, enc, limbs, &count, &negative)) return enc->errorMsg != nullptr;
     while (count > 1 && limbs[count - 1] == 0) --count;
+    if (count == 1) {  // beyond the compact range but within 64 bits: most of them
+        Buffer_EnsureRoom(enc, 21);
+        if (enc->errorMsg) return true;
+        if (negative) Buffer_AppendCharUnchecked(enc, '-');
+        Buffer_AppendUnsignedLongUnchecked(enc, limbs[0]);
+        return true;
+    }
 
     // Exactly the magnitude's digits are written, from the end: at most
     // those of 2^2047, the magnitude of the lowest value that fits.
