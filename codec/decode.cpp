@@ -411,35 +411,23 @@ inline bool take_sequence(Decoder<Utf8Input>* ds, const unsigned char** at, uint
     return true;
 }
 
-// A run of two- and three-byte characters (every script below U+10000),
-// one little-endian word per character while four bytes lie before the
-// end and the scratch has room: the lead's and the continuations' marker
-// bits are tested at once.  Stops at anything else, malformed sequences
-// included, which the table loop then decides, so that their messages stay
-// those of the byte-by-byte checks.  A bytearray rewritten meanwhile is
-// read one word per character, and what is stored is what was checked.
+// A run of multi-byte characters, one little-endian word per character
+// (utf8::decode_word) while four bytes lie before the end and the scratch
+// has room.  Stops at anything else, malformed sequences included, which
+// the table loop then decides, so that their messages stay those of the
+// byte-by-byte checks.  A bytearray rewritten meanwhile is read one word
+// per character, and what is stored is what was checked.
 inline const unsigned char* take_sequence_run(const unsigned char* p, const unsigned char* end, uint32_t** out,
                                               const uint32_t* outEnd, uint32_t* bits) noexcept {
-    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the word holds the first byte lowest");
     uint32_t* to = *out;
     uint32_t seen = 0;
     while (end - p >= 4 && to < outEnd) {
-        uint32_t w;
-        memcpy(&w, p, 4);
         uint32_t cp;
-        if ((w & 0xC0C0F0) == 0x8080E0) {  // 1110xxxx 10xxxxxx 10xxxxxx
-            cp = (w & 0x0F) << 12 | (w & 0x3F00) >> 2 | (w & 0x3F0000) >> 16;
-            if (cp < 0x800) break;  // overlong; encoded surrogates are kept
-            p += 3;
-        } else if ((w & 0xC0E0) == 0x80C0) {  // 110xxxxx 10xxxxxx
-            cp = (w & 0x1F) << 6 | (w & 0x3F00) >> 8;
-            if (cp < 0x80) break;  // overlong
-            p += 2;
-        } else {
-            break;
-        }
+        const int length = utf8::decode_word(p, &cp);
+        if (length == 0) break;
         *to++ = cp;
         seen |= cp;
+        p += length;
     }
     *out = to;
     *bits |= seen;
@@ -488,19 +476,19 @@ inline const unsigned char* take_sequence_run(const unsigned char* p, const unsi
             p = scan_plain(p + 1, ds->end);
             continue;
         case CLASS_LEAD2:
-        case CLASS_LEAD3: {  // encoded surrogates are kept as they are
+        case CLASS_LEAD3:  // encoded surrogates are kept as they are
+        case CLASS_LEAD4: {
             const unsigned char* const next = take_sequence_run(p, ds->end, &out, ds->escEnd, &bits);
             if (next != p) {
                 p = next;
                 break;
             }
-            if (!(b < 0xE0 ? take_sequence<2>(ds, &p, &out, &bits) : take_sequence<3>(ds, &p, &out, &bits)))
-                return nullptr;
+            const bool taken = b < 0xE0   ? take_sequence<2>(ds, &p, &out, &bits)
+                               : b < 0xF0 ? take_sequence<3>(ds, &p, &out, &bits)
+                                          : take_sequence<4>(ds, &p, &out, &bits);
+            if (!taken) return nullptr;
             break;
         }
-        case CLASS_LEAD4:
-            if (!take_sequence<4>(ds, &p, &out, &bits)) return nullptr;
-            break;
         case CLASS_ESCAPE:
             if (!decode_escape(ds, &p, &out, &bits, &pairPoint)) return nullptr;
             break;
@@ -1267,8 +1255,9 @@ PyObject* decode_object(Decoder<Input>* ds) noexcept {
         if (*ds->start++ != ':') return fail(ds, kErrNoColon, ds->start - 1);
 
 #if defined(QUELT_TRACK_PARENTS_FIRST)
-        if (const auto opening = *skip_whitespace(ds->start, ds->end);
-            (opening == '[' || opening == '{') && !PyObject_GC_IsTracked(dict.get()))
+        // The whitespace skipped here is not skipped again by decode_any.
+        ds->start = skip_whitespace(ds->start, ds->end);
+        if ((*ds->start == '[' || *ds->start == '{') && !PyObject_GC_IsTracked(dict.get()))
             PyObject_GC_Track(dict.get());
 #endif
         OwnedRef value(decode_any(ds));

@@ -55,6 +55,35 @@ inline Sequence decode_sequence(const uint8_t* p, int length) noexcept {
     return length == 2 ? decode_sequence<2>(p) : length == 3 ? decode_sequence<3>(p) : decode_sequence<4>(p);
 }
 
+// The sequence that starts the four bytes at `p`, read as one little-endian
+// word: one mask test per length on the lead's and the continuations'
+// marker bits, then the payload gathered from the word.  Returns the
+// length (2, 3 or 4) with *codePoint set, or 0 when the bytes do not start
+// a well-formed sequence (an ASCII byte, a stray continuation, an overlong
+// form, a code point above U+10FFFF); encoded surrogates pass, as in
+// decode_sequence.  The caller makes sure four bytes lie before the end.
+inline int decode_word(const uint8_t* p, uint32_t* codePoint) noexcept {
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the word holds the first byte lowest");
+    uint32_t w;
+    memcpy(&w, p, 4);
+    uint32_t cp;
+    int length;
+    if ((w & 0xC0C0F0) == 0x8080E0) {  // 1110xxxx 10xxxxxx 10xxxxxx
+        cp = (w & 0x0F) << 12 | (w & 0x3F00) >> 2 | (w & 0x3F0000) >> 16;
+        length = cp < 0x800 ? 0 : 3;
+    } else if ((w & 0xC0E0) == 0x80C0) {  // 110xxxxx 10xxxxxx
+        cp = (w & 0x1F) << 6 | (w & 0x3F00) >> 8;
+        length = cp < 0x80 ? 0 : 2;
+    } else if ((w & 0xC0C0C0F8) == 0x808080F0) {  // 11110xxx 10xxxxxx 10xxxxxx 10xxxxxx
+        cp = (w & 0x07) << 18 | (w & 0x3F00) << 4 | (w & 0x3F0000) >> 10 | (w & 0x3F000000) >> 24;
+        length = cp - 0x10000 > 0xFFFFF ? 0 : 4;
+    } else {
+        return 0;
+    }
+    *codePoint = cp;
+    return length;
+}
+
 // Writes `cp` (below U+110000) as UTF-8; lone surrogates in their three-byte
 // form, as "surrogatepass" does.  Returns the end of what it wrote.
 inline char* encode_code_point(char* out, uint32_t cp) noexcept {

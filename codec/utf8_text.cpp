@@ -72,36 +72,12 @@ inline const uint8_t* copy_ascii(const uint8_t* p, const uint8_t* end, Unit** to
     return p;
 }
 
-// One sequence from the four bytes at `p`, read as a little-endian word:
-// the lead's and the continuations' marker bits are tested together, then
-// the payload is gathered from the word.  Checked as Python's decoder
-// does with "surrogatepass": UTF-8, with ED A0-BF (encoded surrogates) let
-// in.  Returns the sequence's length, or 0 when it is not valid or its
-// code point is wider than `Unit`.
+// One sequence from the four bytes at `p` (utf8::decode_word), refused
+// when its code point is wider than `Unit`.  Returns its length, or 0.
 template <typename Unit>
-inline int decode_word(const uint8_t* p, uint32_t* codePoint) noexcept {
-    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the word holds the first byte lowest");
-    uint32_t w;
-    memcpy(&w, p, 4);
-    if ((w & 0xC0C0F0) == 0x8080E0) {  // 1110xxxx 10xxxxxx 10xxxxxx
-        const uint32_t cp = (w & 0x0F) << 12 | (w & 0x3F00) >> 2 | (w & 0x3F0000) >> 16;
-        if (sizeof(Unit) == 1 || cp < 0x800) return 0;  // too wide, or overlong
-        *codePoint = cp;
-        return 3;
-    }
-    if ((w & 0xC0E0) == 0x80C0) {  // 110xxxxx 10xxxxxx
-        const uint32_t cp = (w & 0x1F) << 6 | (w & 0x3F00) >> 8;
-        if (cp < 0x80 || cp > Unit(~Unit(0))) return 0;  // C0/C1 overlong, or too wide
-        *codePoint = cp;
-        return 2;
-    }
-    if ((w & 0xC0C0C0F8) == 0x808080F0) {  // 11110xxx 10xxxxxx 10xxxxxx 10xxxxxx
-        const uint32_t cp = (w & 0x07) << 18 | (w & 0x3F00) << 4 | (w & 0x3F0000) >> 10 | (w & 0x3F000000) >> 24;
-        if (sizeof(Unit) < 4 || cp - 0x10000 > 0xFFFFF) return 0;  // too wide, overlong, or beyond U+10FFFF
-        *codePoint = cp;
-        return 4;
-    }
-    return 0;  // a continuation byte, a lead from F8, or a broken sequence
+inline int decode_word_to(const uint8_t* p, uint32_t* codePoint) noexcept {
+    const int length = decode_word(p, codePoint);
+    return length == 0 || *codePoint > Unit(~Unit(0)) ? 0 : length;
 }
 
 // The same for the last three bytes or fewer, byte by byte.
@@ -141,7 +117,7 @@ bool transcode_to(const uint8_t* p, size_t length, Unit* out, Unit* const outEnd
         // another script does not try the ASCII blocks at every character.
         uint32_t cp;
         const size_t left = size_t(end - p);
-        const int taken = left >= 4 ? decode_word<Unit>(p, &cp) : decode_tail<Unit>(p, left, &cp);
+        const int taken = left >= 4 ? decode_word_to<Unit>(p, &cp) : decode_tail<Unit>(p, left, &cp);
         if (taken == 0 || out == outEnd) return false;
         *out++ = Unit(cp);
         p += taken;

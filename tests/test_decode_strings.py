@@ -110,11 +110,17 @@ def test_rejected(raw, message):
         assert info.value.args == (message,)
 
 
-# Runs of two- and three-byte characters are read a word at a time while
-# four bytes remain; whatever stops such a run (a malformed sequence, or
+# Runs of multi-byte characters are read a word at a time while four bytes
+# remain; whatever stops such a run (a malformed sequence, or
 # the end of the input within those four bytes) must be reported as if met
 # alone.
-MULTIBYTE_RUNS = ["\u00e9", "\u65e5", "\u00e9\u65e5\u0800\u07ff", "\u0436" * 5 + "\u65e5" * 5]
+MULTIBYTE_RUNS = [
+    "\u00e9",
+    "\u65e5",
+    "\U0001f600",
+    "\u00e9\u65e5\u0800\u07ff\U00010000\U0010ffff",
+    "\u0436" * 5 + "\u65e5" * 5 + "\U0001f600" * 3,
+]
 MALFORMED_AFTER_A_RUN = [
     (b"\xc0\x80", OVERLONG2),
     (b"\xe0\x9f\xbf", OVERLONG3),
@@ -123,6 +129,8 @@ MALFORMED_AFTER_A_RUN = [
     (b"\xe2\x82", CONTINUATION),
     (b"\xc3", CONTINUATION),
     (b"\xf0\x8f\xbf\xbf", OVERLONG4),
+    (b"\xf4\x90\x80\x80", ABOVE_MAX),
+    (b"\xf0\x9f\x98", CONTINUATION),
     (b"\xbf", STRAY),
     (b"\xff", NO_SEQUENCE),
 ]
