@@ -253,8 +253,7 @@ bool write_limbs_integer(PyObject* obj, Encoder* enc) noexcept {
     if (!read_limbs(obj, enc, limbs, &count, &negative)) return enc->errorMsg != nullptr;
     while (count > 1 && limbs[count - 1] == 0) --count;
     if (count == 1) {  // beyond the compact range but within 64 bits: most of them
-        Buffer_EnsureRoom(enc, 21);
-        if (enc->errorMsg) return true;
+        // A sign and 20 digits fit the kValueReserve bytes write_integer reserved.
         if (negative) Buffer_AppendCharUnchecked(enc, '-');
         Buffer_AppendUnsignedLongUnchecked(enc, limbs[0]);
         return true;

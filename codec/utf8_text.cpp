@@ -80,26 +80,17 @@ inline int decode_word_to(const uint8_t* p, uint32_t* codePoint) noexcept {
     return length == 0 || *codePoint > Unit(~Unit(0)) ? 0 : length;
 }
 
-// The same for the last three bytes or fewer, byte by byte.
+// The same for the last three bytes or fewer: utf8::decode_sequence once
+// the lead says how many bytes the sequence needs and they are there (a
+// four-byte lead never has them here).
 template <typename Unit>
 inline int decode_tail(const uint8_t* p, size_t left, uint32_t* codePoint) noexcept {
     const uint8_t lead = *p;
-    uint32_t cp;
-    int length;
-    if (lead >= 0xC2 && lead < 0xE0) {
-        if (left < 2 || !is_continuation(p[1])) return 0;
-        cp = uint32_t(lead & 0x1F) << 6 | (p[1] & 0x3F);
-        length = 2;
-    } else if (lead >= 0xE0 && lead < 0xF0) {
-        if (left < 3 || !(is_continuation(p[1]) & is_continuation(p[2]))) return 0;
-        cp = uint32_t(lead & 0x0F) << 12 | uint32_t(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
-        if (cp < 0x800) return 0;  // overlong; surrogates pass
-        length = 3;
-    } else {
-        return 0;  // a continuation byte, an overlong lead, or a four-byte lead without its four bytes
-    }
-    if (cp > Unit(~Unit(0))) return 0;
-    *codePoint = cp;
+    const int length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 0;
+    if (length == 0 || left < size_t(length)) return 0;  // a continuation byte, an overlong lead, or cut short
+    const Sequence sequence = decode_sequence(p, length);
+    if (sequence.error != SequenceError::None || sequence.codePoint > Unit(~Unit(0))) return 0;
+    *codePoint = sequence.codePoint;
     return length;
 }
 

@@ -111,9 +111,8 @@ def test_rejected(raw, message):
 
 
 # Runs of multi-byte characters are read a word at a time while four bytes
-# remain; whatever stops such a run (a malformed sequence, or
-# the end of the input within those four bytes) must be reported as if met
-# alone.
+# remain; whatever stops such a run (a malformed sequence, or the end of the
+# input within those four bytes) must be reported as if met alone.
 MULTIBYTE_RUNS = [
     "\u00e9",
     "\u65e5",
