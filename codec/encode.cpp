@@ -49,17 +49,48 @@ inline bool write_escaped_text(Encoder* enc, const char* text, Py_ssize_t length
     return true;
 }
 
+// Code units escaped per reservation when a str is written in its own
+// width: the room reserved for them is bounded whatever the str's length.
+constexpr size_t kInKindPiece = 16384;
+
+// Without ensure_ascii, a str that is not ASCII: its contents escaped in its
+// own code units, as wide runs of the buffer between quotes written as
+// bytes.  The result str is assembled from them at the end (see
+// Buffer_Finish), so non-ASCII text is never turned into UTF-8 and back.
+template <typename Unit>
+void write_str_in_kind(const Unit* units, size_t count, Encoder* enc) noexcept {
+    Buffer_EnsureRoom(enc, 1);
+    if (enc->errorMsg) return;
+    Buffer_AppendCharUnchecked(enc, '"');
+    for (size_t done = 0; done < count;) {
+        const size_t piece = std::min(count - done, kInKindPiece);
+        // The closing quote's byte with the last piece.
+        if (!Buffer_EnsureRoomForEscaped(enc, static_cast<Py_ssize_t>(piece * sizeof(Unit)), 1)) return;
+        char* const first = enc->offset;
+        enc->offset = escape_in_kind(enc->escape, units + done, piece, first);
+        if (!Buffer_NoteWideRun(enc, first, sizeof(Unit))) return;
+        done += piece;
+    }
+    Buffer_AppendCharUnchecked(enc, '"');
+}
+
 // A str that is not compact ASCII, escaped straight from its storage,
 // without making its UTF-8 form first.
 [[gnu::noinline]] void write_str_from_storage(PyObject* str, Encoder* enc) noexcept {
     const Py_ssize_t count = PyUnicode_GET_LENGTH(str);
     const int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    if (!enc->escape.ensureAscii && !PyUnicode_IS_ASCII(str)) {
+        const size_t n = static_cast<size_t>(count);
+        switch (kind) {
+        case PyUnicode_1BYTE_KIND: return write_str_in_kind(static_cast<const Py_UCS1*>(data), n, enc);
+        case PyUnicode_2BYTE_KIND: return write_str_in_kind(static_cast<const Py_UCS2*>(data), n, enc);
+        default: return write_str_in_kind(static_cast<const Py_UCS4*>(data), n, enc);
+        }
+    }
     const Py_ssize_t units = kind == PyUnicode_4BYTE_KIND && enc->escape.ensureAscii ? 2 * count : count;
     if (!Buffer_EnsureRoomForEscaped(enc, units, 2)) return;
-    // Without ensure_ascii the escapers write non-ASCII code points as UTF-8.
-    if (!enc->escape.ensureAscii && !PyUnicode_IS_ASCII(str)) enc->nonAscii = true;
     Buffer_AppendCharUnchecked(enc, '"');
-    const void* data = PyUnicode_DATA(str);
     const size_t n = static_cast<size_t>(count);
     switch (kind) {
     case PyUnicode_1BYTE_KIND:

@@ -23,6 +23,16 @@ inline constexpr int32_t kRecursionMax = 1024;
 // Bytes of each separator kept padded in the Encoder.
 inline constexpr size_t kSeparatorHead = 8;
 
+// A stretch of the output buffer written in a str's own code units rather
+// than as UTF-8: without ensure_ascii, a str that is not ASCII is escaped in
+// its own width and the result str is assembled from these runs and the
+// UTF-8 text between them, with no UTF-8 round trip.
+struct WideRun {
+    size_t offset;    // from the start of the buffer, so that it survives a move
+    size_t units;
+    size_t unitSize;  // 1, 2 or 4 bytes
+};
+
 // One per dumps() call, in that call's frame and zero-filled before use.  It
 // owns one Python reference, `text`, which the entry function releases or
 // hands over; the entry function keeps the root, `default` and the
@@ -58,8 +68,14 @@ struct Encoder {
     char* end;
     PyObject* text;                // null while in the caller's stack region
     // Set once a byte >= 0x80 may have been written (raw text, non-ASCII
-    // separators, copied bytes, UTF-8 output): the result is then decoded.
+    // separators, copied bytes): the result is then decoded.
     bool nonAscii;
+    // The wide runs, in buffer order (PyMem, released with the buffer), and
+    // the widest unit among them (0 while there are none).
+    WideRun* wideRuns;
+    size_t wideRunCount;
+    size_t wideRunCapacity;
+    size_t widestUnit;
 
     int32_t level;                 // nesting depth of the value being encoded
     KeyCache keyCache;             // released by the entry function

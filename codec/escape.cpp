@@ -420,3 +420,88 @@ char* escape_code_points(const EscapeOptions& options, const uint16_t* in, size_
 char* escape_code_points(const EscapeOptions& options, const uint32_t* in, size_t count, char* out) noexcept {
     return escape_code_points_of(options, in, count, out);
 }
+
+namespace {
+
+// ---- in the str's own width ------------------------------------------------------
+
+template <typename Unit>
+inline char* store_unit(char* out, uint32_t value) noexcept {
+    const Unit unit = Unit(value);
+    memcpy(out, &unit, sizeof unit);
+    return out + sizeof unit;
+}
+
+#if defined(__SSE2__)
+// Byte lanes of the units in `chunk` that end a plain run: control
+// characters and NUL (no bit above 0x1F), " \ / & < >.  Every unit from
+// 0x80 is plain here.
+template <typename Unit>
+inline unsigned special_lanes(__m128i chunk) noexcept {
+    const auto equal = [](__m128i a, __m128i b) {
+        if constexpr (sizeof(Unit) == 1) return _mm_cmpeq_epi8(a, b);
+        else if constexpr (sizeof(Unit) == 2) return _mm_cmpeq_epi16(a, b);
+        else return _mm_cmpeq_epi32(a, b);
+    };
+    const auto splat = [](uint32_t value) {
+        if constexpr (sizeof(Unit) == 1) return _mm_set1_epi8(char(value));
+        else if constexpr (sizeof(Unit) == 2) return _mm_set1_epi16(short(value));
+        else return _mm_set1_epi32(int(value));
+    };
+    __m128i special = equal(_mm_and_si128(chunk, splat(Unit(~Unit(0x1F)))), _mm_setzero_si128());
+    special = _mm_or_si128(special, _mm_or_si128(equal(chunk, splat('"')), equal(chunk, splat('\\'))));
+    special = _mm_or_si128(special, _mm_or_si128(equal(chunk, splat('/')), equal(chunk, splat('&'))));
+    special = _mm_or_si128(special, _mm_or_si128(equal(chunk, splat('<')), equal(chunk, splat('>'))));
+    return unsigned(_mm_movemask_epi8(special));
+}
+#endif
+
+// Plain runs are copied sixteen bytes at a time: within the room, since
+// every unit left has kEscapedBytesPerByte units of it.  The units that end
+// a run are decided by the table, as in the other escapers, and an escape
+// is written as its ASCII text, one unit per character.
+template <typename Unit>
+char* escape_in_kind_of(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept {
+    const Unit* const stop = in + count;
+    for (;;) {
+#if defined(__SSE2__)
+        constexpr size_t kPerBlock = 16 / sizeof(Unit);
+        while (size_t(stop - in) >= kPerBlock) {
+            const __m128i chunk = load16(in);
+            const unsigned mask = special_lanes<Unit>(chunk);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), chunk);
+            if (mask) {
+                const unsigned plain = unsigned(__builtin_ctz(mask)) / sizeof(Unit);
+                in += plain;
+                out += plain * sizeof(Unit);
+                break;
+            }
+            in += kPerBlock;
+            out += 16;
+        }
+#endif
+        if (in == stop) return out;
+        const uint32_t unit = *in++;
+        if (unit >= 0x80 || g_asciiOutputTable[unit] == CPY) {
+            out = store_unit<Unit>(out, unit);
+            continue;
+        }
+        char escaped[kEscapedBytesPerByte];
+        const char* const escapedEnd = write_ascii_escape(options, uint8_t(unit), g_asciiOutputTable[unit], escaped);
+        for (const char* c = escaped; c < escapedEnd; ++c) out = store_unit<Unit>(out, uint8_t(*c));
+    }
+}
+
+}  // namespace
+
+char* escape_in_kind(const EscapeOptions& options, const uint8_t* in, size_t count, char* out) noexcept {
+    return escape_in_kind_of(options, in, count, out);
+}
+
+char* escape_in_kind(const EscapeOptions& options, const uint16_t* in, size_t count, char* out) noexcept {
+    return escape_in_kind_of(options, in, count, out);
+}
+
+char* escape_in_kind(const EscapeOptions& options, const uint32_t* in, size_t count, char* out) noexcept {
+    return escape_in_kind_of(options, in, count, out);
+}

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "codec/utf8.h"
 #include "codec/utf8_text.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -85,6 +86,111 @@ PyObject* decode_text(const char* text, Py_ssize_t length) noexcept {
     return PyUnicode_DecodeUTF8(text, length, "surrogatepass");
 }
 
+// ---- text with wide runs ----------------------------------------------------------
+
+// The output as UTF-8 bytes and wide runs.  Each run is preceded by the
+// UTF-8 text since the previous one; `text` follows the last.  The run
+// boundaries are quotes, so no UTF-8 sequence is split.
+struct TextPieces {
+    const Encoder* enc;
+
+    template <typename OnText, typename OnRun>
+    bool each(OnText onText, OnRun onRun) const noexcept {
+        const char* const base = enc->start;
+        size_t at = 0;
+        for (size_t i = 0; i < enc->wideRunCount; ++i) {
+            const WideRun& run = enc->wideRuns[i];
+            if (!onText(base + at, run.offset - at) || !onRun(base + run.offset, run)) return false;
+            at = run.offset + run.units * run.unitSize;
+        }
+        return onText(base + at, static_cast<size_t>(enc->offset - enc->start) - at);
+    }
+};
+
+// Code points in a piece of UTF-8 text: its bytes when the output has only
+// ASCII outside the runs.
+utf8::TextShape text_shape(const Encoder* enc, const char* text, size_t length) noexcept {
+    if (!enc->nonAscii) return {length, 0x7F};
+    return utf8::measure(reinterpret_cast<const uint8_t*>(text), length);
+}
+
+template <typename Unit>
+bool fill_pieces(const Encoder* enc, Unit* out) noexcept {
+    return TextPieces{enc}.each(
+        [&](const char* text, size_t length) {
+            const size_t units = text_shape(enc, text, length).codePoints;
+            if (!utf8::transcode(reinterpret_cast<const uint8_t*>(text), length, out, units)) return false;
+            out += units;
+            return true;
+        },
+        [&](const char* units, const WideRun& run) {
+            utf8::copy_units(units, run.units, run.unitSize, out);
+            out += run.units;
+            return true;
+        });
+}
+
+// The whole output as UTF-8 (each run's units encoded as "surrogatepass"
+// does) through the interpreter's decoder: for a text that is not valid
+// UTF-8 (bytes copied as they are), whose exact error that decoder reports.
+[[gnu::noinline]] PyObject* decode_pieces_as_utf8(const Encoder* enc) noexcept {
+    size_t length = 0;
+    TextPieces{enc}.each([&](const char*, size_t bytes) { length += bytes; return true; },
+                         [&](const char*, const WideRun& run) { length += run.units * 4; return true; });
+    char* const utf8 = static_cast<char*>(PyMem_Malloc(length + 1));
+    if (!utf8) return PyErr_NoMemory();
+    char* out = utf8;
+    TextPieces{enc}.each(
+        [&](const char* text, size_t bytes) {
+            memcpy(out, text, bytes);
+            out += bytes;
+            return true;
+        },
+        [&](const char* units, const WideRun& run) {
+            for (size_t i = 0; i < run.units; ++i) {
+                uint32_t unit = 0;  // little-endian: the low bytes hold a narrower unit
+                memcpy(&unit, units + i * run.unitSize, run.unitSize);
+                out = utf8::encode_code_point(out, unit);
+            }
+            return true;
+        });
+    PyObject* result = PyUnicode_DecodeUTF8(utf8, out - utf8, "surrogatepass");
+    PyMem_Free(utf8);
+    return result;
+}
+
+// The result str of an output with wide runs: its length and kind summed
+// from the pieces, then each piece transcoded or copied into it.  A str's
+// kind is the narrowest that holds its widest code point, so a run of
+// 2-byte units holds one from U+0100 and a run of 4-byte units one beyond
+// U+FFFF: the widest run bounds the kind exactly.
+PyObject* assemble_text(const Encoder* enc) noexcept {
+    size_t codePoints = 0;
+    uint32_t maxChar = enc->widestUnit == 1 ? 0xFF : enc->widestUnit == 2 ? 0xFFFF : 0x10FFFF;
+    TextPieces{enc}.each(
+        [&](const char* text, size_t length) {
+            const utf8::TextShape shape = text_shape(enc, text, length);
+            codePoints += shape.codePoints;
+            maxChar = std::max(maxChar, shape.maxChar);
+            return true;
+        },
+        [&](const char*, const WideRun& run) {
+            codePoints += run.units;
+            return true;
+        });
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(codePoints), maxChar);
+    if (!str) return nullptr;
+    bool done;
+    switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND: done = fill_pieces(enc, PyUnicode_1BYTE_DATA(str)); break;
+    case PyUnicode_2BYTE_KIND: done = fill_pieces(enc, PyUnicode_2BYTE_DATA(str)); break;
+    default: done = fill_pieces(enc, PyUnicode_4BYTE_DATA(str)); break;
+    }
+    if (done) return str;
+    Py_DECREF(str);
+    return decode_pieces_as_utf8(enc);
+}
+
 // The buffer's str at `capacity`: the current one resized, in place since
 // our reference is its only one and it was never hashed, or a new one
 // holding the text so far from the stack region.  Null with MemoryError set
@@ -99,6 +205,31 @@ PyObject* grown_text(const Encoder* enc, size_t capacity) noexcept {
 }
 
 }  // namespace
+
+bool Buffer_NoteWideRun(Encoder* enc, const char* first, size_t unitSize) noexcept {
+    const size_t offset = static_cast<size_t>(first - enc->start);
+    const size_t units = static_cast<size_t>(enc->offset - first) / unitSize;
+    enc->widestUnit = std::max(enc->widestUnit, unitSize);
+    if (enc->wideRunCount > 0) {
+        WideRun& last = enc->wideRuns[enc->wideRunCount - 1];
+        if (last.unitSize == unitSize && last.offset + last.units * unitSize == offset) {
+            last.units += units;
+            return true;
+        }
+    }
+    if (enc->wideRunCount == enc->wideRunCapacity) {
+        const size_t capacity = enc->wideRunCapacity ? 2 * enc->wideRunCapacity : 16;
+        auto* runs = static_cast<WideRun*>(PyMem_Realloc(enc->wideRuns, capacity * sizeof(WideRun)));
+        if (!runs) {
+            enc->errorMsg = kErrNoMemory;
+            return false;
+        }
+        enc->wideRuns = runs;
+        enc->wideRunCapacity = capacity;
+    }
+    enc->wideRuns[enc->wideRunCount++] = {offset, units, unitSize};
+    return true;
+}
 
 // Capacity doubles until it reaches capacity + needed, or grows up to
 // eightfold while below the length hint.  On failure the old str stays in
@@ -152,6 +283,7 @@ void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
 PyObject* Buffer_Finish(Encoder* enc) noexcept {
     const Py_ssize_t used = enc->offset - enc->start;
     if (enc->text) g_lastOutputLength.store(static_cast<size_t>(used), std::memory_order_relaxed);
+    if (enc->wideRunCount) return assemble_text(enc);
     // Below two characters the decoder hands out its shared strs.
     if (used < 2) return PyUnicode_DecodeUTF8(enc->start, used, "surrogatepass");
     if (enc->nonAscii) return decode_text(enc->start, used);
@@ -173,6 +305,9 @@ PyObject* Buffer_Finish(Encoder* enc) noexcept {
 }
 
 void Buffer_Release(Encoder* enc) noexcept {
+    PyMem_Free(enc->wideRuns);
+    enc->wideRuns = nullptr;
+    enc->wideRunCount = enc->wideRunCapacity = 0;
     if (!enc->text) return;
     unpoison_tail(enc);
     Py_CLEAR(enc->text);

@@ -23,7 +23,8 @@ inline constexpr char kErrInvalidDouble[] = "Invalid value when encoding double"
 // later ones resize that str (in place for big blocks, where the allocator
 // can): when the output turns out ASCII, that str is the result, shrunk to
 // the text's length, and a big output is never held twice.  Otherwise the
-// text is decoded from the buffer as UTF-8 ("surrogatepass").
+// text is decoded from the buffer as UTF-8 ("surrogatepass"), and the wide
+// runs (WideRun) copied in their own units.
 
 // Grows the buffer so that `needed` more bytes fit.  Rare path.
 void Buffer_Realloc(Encoder* enc, size_t needed) noexcept;
@@ -33,8 +34,14 @@ void Buffer_Realloc(Encoder* enc, size_t needed) noexcept;
 // buffer empty.
 PyObject* Buffer_Finish(Encoder* enc) noexcept;
 
-// Releases the buffer's str when it still holds one.  Every way out of the
-// entry function passes here.
+// Records the units written from `first` to the current offset, each
+// `unitSize` bytes, as a wide run, joining the previous run when it ends
+// there in the same width.  False (error recorded) when the record cannot
+// grow.
+bool Buffer_NoteWideRun(Encoder* enc, const char* first, size_t unitSize) noexcept;
+
+// Releases the buffer's str when it still holds one, and the wide runs.
+// Every way out of the entry function passes here.
 void Buffer_Release(Encoder* enc) noexcept;
 
 // Whether any of the `length` bytes at `bytes` is >= 0x80.

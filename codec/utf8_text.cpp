@@ -1,4 +1,5 @@
-// UTF-8 output text measured and transcoded into a str's code units.
+// The encoder's output text measured, transcoded and widened into a str's
+// code units.
 #include "codec/utf8_text.h"
 
 #include <algorithm>
@@ -116,6 +117,43 @@ bool transcode_to(const uint8_t* p, size_t length, Unit* out, Unit* const outEnd
     return out == outEnd;
 }
 
+// One unit of `Narrow` from unaligned storage.
+template <typename Narrow>
+inline Narrow load_unit(const char* p) noexcept {
+    Narrow unit;
+    memcpy(&unit, p, sizeof unit);
+    return unit;
+}
+
+template <typename Narrow, typename Unit>
+void widen_units(const char* in, size_t count, Unit* out) noexcept {
+    static_assert(sizeof(Narrow) < sizeof(Unit), "widening only");
+    size_t i = 0;
+#if defined(__SSE2__)
+    if constexpr (sizeof(Narrow) == 1) {
+        for (; count - i >= 16; i += 16) store_widened(out + i, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+    } else {  // two-byte units to four
+        const __m128i zero = _mm_setzero_si128();
+        for (; count - i >= 8; i += 8) {
+            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi16(chunk, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 4), _mm_unpackhi_epi16(chunk, zero));
+        }
+    }
+#endif
+    for (; i < count; ++i) out[i] = load_unit<Narrow>(in + i * sizeof(Narrow));
+}
+
+template <typename Unit>
+void copy_units_to(const char* in, size_t count, size_t unitSize, Unit* out) noexcept {
+    if (unitSize == sizeof(Unit)) {
+        memcpy(out, in, count * sizeof(Unit));
+    } else if constexpr (sizeof(Unit) > 1) {
+        if (unitSize == 1) widen_units<uint8_t>(in, count, out);
+        else if constexpr (sizeof(Unit) == 4) widen_units<uint16_t>(in, count, out);
+    }
+}
+
 }  // namespace
 
 TextShape measure(const uint8_t* text, size_t length) noexcept {
@@ -162,6 +200,18 @@ bool transcode(const uint8_t* text, size_t length, uint16_t* out, size_t units) 
 
 bool transcode(const uint8_t* text, size_t length, uint32_t* out, size_t units) noexcept {
     return transcode_to(text, length, out, out + units);
+}
+
+void copy_units(const char* units, size_t count, size_t unitSize, uint8_t* out) noexcept {
+    copy_units_to(units, count, unitSize, out);
+}
+
+void copy_units(const char* units, size_t count, size_t unitSize, uint16_t* out) noexcept {
+    copy_units_to(units, count, unitSize, out);
+}
+
+void copy_units(const char* units, size_t count, size_t unitSize, uint32_t* out) noexcept {
+    copy_units_to(units, count, unitSize, out);
 }
 
 }  // namespace utf8

@@ -1,7 +1,8 @@
-// The encoder's UTF-8 output turned into a str's code units, without the
-// interpreter: measured in one pass (its length in code points and the kind
-// it needs), then transcoded straight into a str made at that length and
-// kind.  Tested on its own (tests/native/utf8_text_test.cpp).
+// The encoder's output turned into a str's code units, without the
+// interpreter.  UTF-8 text is measured in one pass (its length in code
+// points and the kind it needs), then transcoded straight into a str made
+// at that length and kind; runs already in code units are widened.  Tested
+// on its own (tests/native/utf8_text_test.cpp).
 #pragma once
 
 #include <cstddef>
@@ -29,5 +30,12 @@ TextShape measure(const uint8_t* text, size_t length) noexcept;
 bool transcode(const uint8_t* text, size_t length, uint8_t* out, size_t units) noexcept;
 bool transcode(const uint8_t* text, size_t length, uint16_t* out, size_t units) noexcept;
 bool transcode(const uint8_t* text, size_t length, uint32_t* out, size_t units) noexcept;
+
+// Copies `count` code units of `unitSize` bytes (1, 2 or 4, at most the
+// width of `out`) from `units`, which need not be aligned, into `out`: the
+// runs the encoder writes in a str's own width.
+void copy_units(const char* units, size_t count, size_t unitSize, uint8_t* out) noexcept;
+void copy_units(const char* units, size_t count, size_t unitSize, uint16_t* out) noexcept;
+void copy_units(const char* units, size_t count, size_t unitSize, uint32_t* out) noexcept;
 
 }  // namespace utf8

@@ -206,3 +206,77 @@ def test_str_storage_and_utf8_bytes_agree(ensure_ascii, html, slashes):
                 assert quelt.dumps([value], **opts) == expected, (value, opts)
                 assert quelt.dumps([StrSub(value)], **opts) == expected
                 assert quelt.loads(expected) == [value]
+
+
+# ---- without ensure_ascii: strs written in their own width ------------------
+# A str that is not ASCII is escaped in its own code units, and the result is
+# assembled from those runs and the UTF-8 text around them (keys, bytes,
+# separators).  Every result must be the str json makes, in its canonical
+# kind: str equality tells a str of too wide a kind from the right one.
+
+WIDTHS = {"ascii": "plain", "latin-1": "caf\u00e9", "bmp": "\u20ac\u4e2d", "astral": "\U0001f600",
+          "surrogate": "\ud800"}
+
+
+@pytest.mark.parametrize("names", [
+    ("ascii",), ("latin-1",), ("bmp",), ("astral",), ("surrogate",),
+    ("latin-1", "bmp"), ("bmp", "latin-1"), ("astral", "latin-1"), ("latin-1", "astral", "bmp"),
+    ("surrogate", "latin-1"),
+], ids=lambda names: "+".join(names))
+@pytest.mark.parametrize("around", ["none", "key", "bytes", "separator"])
+def test_runs_of_every_width_assemble_into_one_str(names, around):
+    values = [WIDTHS[name] + '"\n' + WIDTHS[name] for name in names]
+    doc = {"k": values, "n": 1}
+    separators = (",", ":")
+    if around == "key":
+        doc["cl\u00e9 \u043a\u043b\u044e\u0447"] = 2
+    elif around == "bytes":
+        doc["b"] = "\u00e9\u20ac".encode()
+    elif around == "separator":
+        separators = (", ", " \u2192 ")
+    out = quelt.dumps(doc, ensure_ascii=False, escape_forward_slashes=False, reject_bytes=False,
+                      separators=separators)
+    if around == "bytes":
+        doc["b"] = "\u00e9\u20ac"
+    assert out == json.dumps(doc, ensure_ascii=False, separators=separators)
+
+
+@pytest.mark.parametrize("length", [16383, 16384, 16385, 50000])
+@pytest.mark.parametrize("char", ["\u00e9", "\u4e2d", "\U0001f600"], ids=["latin-1", "bmp", "astral"])
+def test_long_strs_written_in_pieces(length, char):
+    # Escapes on both sides of each piece boundary, and a worst case where
+    # every unit expands six times.
+    text = list(char * length)
+    for at in (16383, 16384, 32767, 32768):
+        if at < length:
+            text[at] = "\n" if at % 2 else "\x01"
+    text = "".join(text)
+    worst = "\x01" * length + char
+    # Narrower runs, long enough to be widened a block at a time.
+    doc = [text, {"k": worst}, "\u00ff" * 41, "\u4e2d" * 41, "tail"]
+    assert quelt.dumps(doc, ensure_ascii=False) == json.dumps(doc, ensure_ascii=False, separators=(",", ":"))
+
+
+def test_invalid_copied_bytes_are_reported_where_they_are_in_the_utf8_text():
+    # The decoder's error counts positions in the UTF-8 form of the whole
+    # output, whatever width the strs before the bad byte were kept in.
+    with pytest.raises(UnicodeDecodeError) as info:
+        quelt.dumps(["\u00e9\u4e2d\U0001f600", b"\xff"], ensure_ascii=False, reject_bytes=False)
+    assert info.value.start == len('["\u00e9\u4e2d\U0001f600","'.encode())
+    assert info.value.reason == "invalid start byte"
+
+
+def test_strs_from_hooks_and_nested_calls():
+    def default(obj):
+        # A nested call with runs of its own, then a str of another width.
+        return [quelt.dumps({"\u00e9": obj.text}, ensure_ascii=False), obj.text]
+
+    class Holder:
+        def __init__(self, text):
+            self.text = text
+
+    doc = ["\u00ff", Holder("\u4e2d\U0001f600"), StrSub("\u00e9\u20ac"), "end"]
+    out = quelt.dumps(doc, ensure_ascii=False, default=default)
+    inner = json.dumps({"\u00e9": "\u4e2d\U0001f600"}, ensure_ascii=False, separators=(",", ":"))
+    expected = ["\u00ff", [inner, "\u4e2d\U0001f600"], "\u00e9\u20ac", "end"]
+    assert out == json.dumps(expected, ensure_ascii=False, separators=(",", ":"))

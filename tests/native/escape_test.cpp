@@ -66,6 +66,32 @@ std::string escape_units(const std::vector<Unit>& units, EscapeOptions options) 
     return std::string(out.data(), end);
 }
 
+// The same through the escaper that writes units of the input's own width
+// (ensureAscii off, for a str that is not ASCII): its units as UTF-8, to
+// compare with the UTF-8 escapers' text.  The room is six units per unit,
+// and the output need not be aligned: it starts one byte into the buffer.
+template <typename Unit>
+std::string escape_units_in_kind(const std::vector<Unit>& units, EscapeOptions options) {
+    const size_t room = units.size() * kEscapedBytesPerByte * sizeof(Unit);
+    constexpr char kGuard = 0x5A;
+    std::vector<char> out(1 + room + 16, kGuard);
+    char* const first = out.data() + 1;
+    char* end = escape_in_kind(options, units.data(), units.size(), first);
+    for (size_t i = 1 + room; i < out.size(); ++i)
+        if (out[i] != kGuard) {
+            ++g_failures;
+            fprintf(stderr, "FAIL in-kind escaper wrote past the room of %zu units\n", units.size());
+            break;
+        }
+    std::string text;
+    for (const char* p = first; p < end; p += sizeof(Unit)) {
+        Unit unit;
+        memcpy(&unit, p, sizeof unit);
+        text += utf8_of(unit);
+    }
+    return text;
+}
+
 void expect(const char* what, const std::string& got, const std::string& want) {
     if (got == want) return;
     ++g_failures;
@@ -286,8 +312,13 @@ void compare_code_points(const std::vector<uint32_t>& points, const char* what, 
     const std::vector<Unit> units(points.begin(), points.end());
     for (int bits = 0; bits < 8; ++bits) {  // every option combination
         const EscapeOptions options{(bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0};
-        expect(what, escape_units(units, options), reference_code_points(points, options));
+        const std::string want = reference_code_points(points, options);
+        expect(what, escape_units(units, options), want);
         ++*compared;
+        if (!options.ensureAscii) {
+            expect(what, escape_units_in_kind(units, options), want);
+            ++*compared;
+        }
     }
 }
 
