@@ -66,33 +66,43 @@ inline int decimal_length(uint64_t value) noexcept {
     return guess + 1 - (value < kPowersOfTen[guess]);
 }
 
-// Writes the decimal digits of `value` so that they end just before `end`:
-// at least `width` of them, with leading zeros.  Four digits per step (one
-// 64-bit division), then two at a time.
-inline void write_digits_before(uint64_t value, char* end, int width = 1) noexcept {
-    while (value >= 10000 || width > 4) {
-        const uint64_t rest = value / 10000;
-        const uint32_t four = uint32_t(value - 10000 * rest);
-        const uint32_t high = four / 100;
-        memcpy(end - 4, kPairs.text + 2 * high, 2);
-        memcpy(end - 2, kPairs.text + 2 * (four - 100 * high), 2);
-        end -= 4;
-        width -= 4;
-        value = rest;
+// Eight digits of `value` (below 10^8) at `out`, leading zeros included,
+// made in the lanes of one 64-bit word: the two halves of four digits in
+// 32-bit lanes, each split into pairs in 16-bit lanes and each pair into
+// digits in bytes, the quotients by multiplication and shift.  Each product
+// stays within its lane (9999 * 10486 < 2^32, 99 * 103 < 2^16), and the
+// reciprocals are exact for these ranges.  Little-endian: the first digit
+// ends up in the lowest byte.
+inline void write_eight_digits(char* out, uint32_t value) noexcept {
+    const uint32_t high = value / 10000;
+    uint64_t lanes = high | (uint64_t(value - 10000 * high) << 32);
+    const uint64_t hundreds = ((lanes * 10486) >> 20) & 0x0000007F0000007FULL;
+    lanes = hundreds | ((lanes - 100 * hundreds) << 16);
+    const uint64_t tens = ((lanes * 103) >> 10) & 0x000F000F000F000FULL;
+    lanes = tens | ((lanes - 10 * tens) << 8);
+    lanes += 0x3030303030303030ULL;  // '0' in every byte
+    memcpy(out, &lanes, 8);
+}
+static_assert(9999ULL * 10486 < (1ULL << 32) && 99 * 103 < (1 << 16), "products stay within their lanes");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the first digit is the lowest byte");
+
+// The `count` digits of a significand (at most 17) ending at `end`, written
+// as groups of eight with leading zeros: only two divisions are 64-bit ones.
+inline void write_significand(char* end, uint64_t significand, int count) noexcept {
+    constexpr uint64_t kEight = 100000000;
+    if (count > 8) {
+        uint64_t high = significand / kEight;
+        write_eight_digits(end - 8, uint32_t(significand - kEight * high));
+        end -= 8;
+        if (count > 16) {
+            const uint64_t top = high / kEight;  // one digit
+            write_eight_digits(end - 8, uint32_t(high - kEight * top));
+            end -= 8;
+            high = top;
+        }
+        significand = high;
     }
-    uint32_t small = uint32_t(value);  // below 10000
-    if (small >= 100 || width > 2) {
-        const uint32_t high = small / 100;
-        memcpy(end - 2, kPairs.text + 2 * (small - 100 * high), 2);
-        end -= 2;
-        width -= 2;
-        small = high;
-    }
-    if (small >= 10 || width == 2) {
-        memcpy(end - 2, kPairs.text + 2 * small, 2);
-    } else {
-        end[-1] = char('0' + small);
-    }
+    write_eight_digits(end - 8, uint32_t(significand));
 }
 
 inline size_t write_word(char* out, const char* word, size_t length) noexcept {
@@ -134,35 +144,38 @@ size_t format_double(double value, bool allowNonFinite, char* out) noexcept {
     const int point = count + decimal.exponent;
     const int exponent = point - 1;  // of the first digit
 
-    // The digits go straight to their place, without a copy of a variable
-    // length.  Fixed-size writes may pass the end of the text; they stay
-    // within kDoubleTextRoom (at most 1 + 15 + 16 bytes).
+    // The digits are written once, into `digits` ending at `last`, and laid
+    // out with copies of a fixed size, 16 or 17 bytes, whatever the count:
+    // no copy of a variable length.  What the copies take past the digits
+    // is overwritten or left after the text; the text and the copies stay
+    // within kDoubleTextRoom (at most 1 + 16 + 1 + 16 bytes).
+    char digits[48];
+    char* const last = digits + 24;
+    write_significand(last, decimal.significand, count);
+    const char* const first = last - count;
     if (exponent >= kPlainLowestExponent && exponent <= kPlainHighestExponent) {
         if (point <= 0) {  // 0.0001 up to 0.999...: zeros after the point, then the digits
             memcpy(p, "0.000000", 8);
             p += 2 - point;
+            memcpy(p, first, 17);
             p += count;
-            write_digits_before(decimal.significand, p);
-        } else if (point < count) {  // 1.5, 12345.678: the digits split numerically at the point
-            const int fractionDigits = count - point;
-            const uint64_t scale = kPowersOfTen[fractionDigits];
-            const uint64_t whole = decimal.significand / scale;
-            write_digits_before(whole, p + point);
+        } else if (point < count) {  // 1.5, 12345.678: the point among the digits
+            memcpy(p, first, 16);
             p[point] = '.';
+            memcpy(p + point + 1, first + point, 16);
             p += count + 1;
-            write_digits_before(decimal.significand - whole * scale, p, fractionDigits);
         } else {  // integral: zeros up to the point, then ".0"
-            write_digits_before(decimal.significand, p + count);
+            memcpy(p, first, 16);
             if (point > count) memset(p + count, '0', 16);  // then count <= 15
             p += point;
             memcpy(p, ".0", 2);
             p += 2;
         }
     } else {  // 1e+16, 1.5e-5, 5e-324: one digit before the point, no padding
-        write_digits_before(decimal.significand, p + 1 + count);
-        p[0] = p[1];
+        p[0] = first[0];
         if (count > 1) {
             p[1] = '.';
+            memcpy(p + 2, first + 1, 16);
             p += count + 1;
         } else {
             p += 1;

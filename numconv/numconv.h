@@ -8,9 +8,10 @@
 
 namespace numconv {
 
-// Room format_double needs at `out`: the longest text (24 bytes, as in
-// "-2.2250738585072014e-308") and the NUL it writes after it, with margin.
-inline constexpr size_t kDoubleTextRoom = 32;
+// Room format_double needs at `out`: the longest text is 24 bytes (as in
+// "-2.2250738585072014e-308") and a NUL follows it, but the digits are laid
+// out with copies of a fixed size, which may write up to 34 bytes.
+inline constexpr size_t kDoubleTextRoom = 40;
 
 // Writes the shortest text that reads back as `value`: plain notation for
 // decimal exponents from -4 to 15, with ".0" after an integral value ("1.0",
