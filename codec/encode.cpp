@@ -466,10 +466,18 @@ inline bool write_key(Encoder* enc, PyObject* name) noexcept {
 // List walk, safe while the list changes under it.  `size` is the length
 // when the walk began, so members that a hook appends are not written.  A
 // hook or another thread may also shrink the list or drop the list's
-// reference to a member: PyList_GetItemRef reads the item against the
-// list's current length and hands back a strong reference, so the walk ends
-// at the current end instead of reading past it.  The list itself is kept
-// alive by whoever holds the value being encoded.
+// reference to a member: each item is read against the list's current
+// length and taken as a strong reference, so the walk ends at the current
+// end instead of reading past it.  The list itself is kept alive by whoever
+// holds the value being encoded.
+//
+// Without the GIL the item is read inside the list's critical section,
+// which every change to the list takes too.  PyList_GetItemRef's lock-free
+// read is not enough on 3.13: it checks the index against the array's
+// capacity rather than the length, so a slot that another thread has just
+// cut off (and whose item it has released) can still be read.  Under the
+// sanitizers, with a list shrunk and refilled by another thread, that read
+// handed back freed objects.
 struct ListWalk {
     PyObject* list;
     Py_ssize_t size;
@@ -481,20 +489,16 @@ struct ListWalk {
 
     int32_t next() noexcept {
         if (index >= size) return 0;
-        // Relaxed read of the current length: only a hint that avoids
-        // raising IndexError in the common shrink case; PyList_GetItemRef
-        // decides.
-        if (index >= PyList_GET_SIZE(list)) return 0;
 #ifdef Py_GIL_DISABLED
-        PyObject* item = PyList_GetItemRef(list, index);
-        if (!item) {
-            // It shrank between the two reads: the walk ends at its current end.
-            PyErr_Clear();
-            return 0;
-        }
+        PyObject* item = nullptr;
+        Py_BEGIN_CRITICAL_SECTION(list);
+        if (index < PyList_GET_SIZE(list)) item = Py_NewRef(PyList_GET_ITEM(list, index));
+        Py_END_CRITICAL_SECTION();
+        if (!item) return 0;  // it shrank: the walk ends at its current end
 #else
         // With the GIL held no other code runs between the length read and
-        // this one, so the index is still in range.
+        // the item's, so the index is still in range.
+        if (index >= PyList_GET_SIZE(list)) return 0;
         PyObject* item = Py_NewRef(PyList_GET_ITEM(list, index));
 #endif
         member.reset(item);

@@ -14,7 +14,7 @@
 #include "codec/owned_ref.h"
 
 #if PY_VERSION_HEX < 0x030D0000
-#error "quelt's encoder needs CPython 3.13 or newer (PyList_GetItemRef, critical sections)"
+#error "quelt's encoder needs CPython 3.13 or newer (critical sections)"
 #endif
 
 // Deepest level a value may sit at: the root is at level 0.

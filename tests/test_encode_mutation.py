@@ -238,3 +238,48 @@ def test_threads_dump_while_a_third_mutates(sort_keys):
         parsed = quelt.loads(text)
         assert set(parsed) == {"list", "dict"}
         assert isinstance(parsed["list"], list) and isinstance(parsed["dict"], dict)
+
+
+def test_threads_dump_a_list_that_another_thread_cuts_and_refills():
+    # Items cut off the end of a list stay in its array past the new length
+    # until they are overwritten; a read checked only against the array's
+    # capacity could take one that the other thread has just released.  The
+    # sanitizer builds caught such reads here as freed objects.
+    shared = [fresh_member(i) for i in range(40)]
+    stop = threading.Event()
+    results = []
+    errors = []
+
+    def mutate():
+        i = 0
+        while not stop.is_set():
+            i += 1
+            shared.append(fresh_member(i))
+            if i % 3 == 0:
+                shared.pop(i % len(shared))
+            if i % 11 == 0:
+                del shared[5:]
+            if i % 13 == 0:
+                shared[:] = [fresh_member(j) for j in range(20)]
+            if i % 17 == 0:
+                shared.clear()
+
+    def dump():
+        while not stop.is_set():
+            try:
+                results.append(quelt.dumps(shared))
+            except Exception as exc:  # anything at all is a failure here
+                errors.append(exc)
+
+    threads = [threading.Thread(target=mutate)] + [threading.Thread(target=dump) for _ in range(2)]
+    for t in threads:
+        t.start()
+    time.sleep(1.0)
+    stop.set()
+    for t in threads:
+        t.join()
+
+    assert errors == []
+    assert results
+    for text in results:
+        assert isinstance(quelt.loads(text), list)
