@@ -118,6 +118,11 @@ template <typename Unit>
 bool fill_pieces(const Encoder* enc, Unit* out) noexcept {
     return TextPieces{enc}.each(
         [&](const char* text, size_t length) {
+            if (!enc->nonAscii) {  // ASCII: widened without a check
+                utf8::copy_units(text, length, 1, out);
+                out += length;
+                return true;
+            }
             const size_t units = text_shape(enc, text, length).codePoints;
             if (!utf8::transcode(reinterpret_cast<const uint8_t*>(text), length, out, units)) return false;
             out += units;
