@@ -80,8 +80,8 @@ void write_str_in_kind(const Unit* units, size_t count, Encoder* enc) noexcept {
     const Py_ssize_t count = PyUnicode_GET_LENGTH(str);
     const int kind = PyUnicode_KIND(str);
     const void* data = PyUnicode_DATA(str);
+    const size_t n = static_cast<size_t>(count);
     if (!enc->escape.ensureAscii && !PyUnicode_IS_ASCII(str)) {
-        const size_t n = static_cast<size_t>(count);
         switch (kind) {
         case PyUnicode_1BYTE_KIND: return write_str_in_kind(static_cast<const Py_UCS1*>(data), n, enc);
         case PyUnicode_2BYTE_KIND: return write_str_in_kind(static_cast<const Py_UCS2*>(data), n, enc);
@@ -91,7 +91,6 @@ void write_str_in_kind(const Unit* units, size_t count, Encoder* enc) noexcept {
     const Py_ssize_t units = kind == PyUnicode_4BYTE_KIND && enc->escape.ensureAscii ? 2 * count : count;
     if (!Buffer_EnsureRoomForEscaped(enc, units, 2)) return;
     Buffer_AppendCharUnchecked(enc, '"');
-    const size_t n = static_cast<size_t>(count);
     switch (kind) {
     case PyUnicode_1BYTE_KIND:
         enc->offset = escape_code_points(enc->escape, static_cast<const Py_UCS1*>(data), n, enc->offset);

@@ -380,12 +380,10 @@ char* Buffer_EscapeStringUnvalidated(const EscapeOptions& options, const char* i
     }
 }
 
-namespace {
-
 // Plain runs go sixteen units at a time, as in the byte escapers; the loop
 // takes one code point at a time, and after a plain one tries a run again.
 template <typename Unit>
-char* escape_code_points_of(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept {
+char* escape_code_points(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept {
     const Unit* const stop = in + count;
     in = copy_plain_start<false>(in, stop, &out);
     while (in < stop) {
@@ -407,19 +405,9 @@ char* escape_code_points_of(const EscapeOptions& options, const Unit* in, size_t
     return out;
 }
 
-}  // namespace
-
-char* escape_code_points(const EscapeOptions& options, const uint8_t* in, size_t count, char* out) noexcept {
-    return escape_code_points_of(options, in, count, out);
-}
-
-char* escape_code_points(const EscapeOptions& options, const uint16_t* in, size_t count, char* out) noexcept {
-    return escape_code_points_of(options, in, count, out);
-}
-
-char* escape_code_points(const EscapeOptions& options, const uint32_t* in, size_t count, char* out) noexcept {
-    return escape_code_points_of(options, in, count, out);
-}
+template char* escape_code_points(const EscapeOptions&, const uint8_t*, size_t, char*) noexcept;
+template char* escape_code_points(const EscapeOptions&, const uint16_t*, size_t, char*) noexcept;
+template char* escape_code_points(const EscapeOptions&, const uint32_t*, size_t, char*) noexcept;
 
 namespace {
 
@@ -460,8 +448,10 @@ inline unsigned special_lanes(__m128i chunk) noexcept {
 // every unit left has kEscapedBytesPerByte units of it.  The units that end
 // a run are decided by the table, as in the other escapers, and an escape
 // is written as its ASCII text, one unit per character.
+}  // namespace
+
 template <typename Unit>
-char* escape_in_kind_of(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept {
+char* escape_in_kind(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept {
     const Unit* const stop = in + count;
     for (;;) {
 #if defined(__SSE2__)
@@ -492,16 +482,6 @@ char* escape_in_kind_of(const EscapeOptions& options, const Unit* in, size_t cou
     }
 }
 
-}  // namespace
-
-char* escape_in_kind(const EscapeOptions& options, const uint8_t* in, size_t count, char* out) noexcept {
-    return escape_in_kind_of(options, in, count, out);
-}
-
-char* escape_in_kind(const EscapeOptions& options, const uint16_t* in, size_t count, char* out) noexcept {
-    return escape_in_kind_of(options, in, count, out);
-}
-
-char* escape_in_kind(const EscapeOptions& options, const uint32_t* in, size_t count, char* out) noexcept {
-    return escape_in_kind_of(options, in, count, out);
-}
+template char* escape_in_kind(const EscapeOptions&, const uint8_t*, size_t, char*) noexcept;
+template char* escape_in_kind(const EscapeOptions&, const uint16_t*, size_t, char*) noexcept;
+template char* escape_in_kind(const EscapeOptions&, const uint32_t*, size_t, char*) noexcept;

@@ -35,15 +35,15 @@ char* Buffer_EscapeStringUnvalidated(const EscapeOptions& options, const char* i
 // Escapes `count` code points (1-, 2- or 4-byte units, as a str stores them)
 // straight from their storage: the text the byte escapers write for their
 // UTF-8 form ("surrogatepass" for lone surrogates).
-char* escape_code_points(const EscapeOptions& options, const uint8_t* in, size_t count, char* out) noexcept;
-char* escape_code_points(const EscapeOptions& options, const uint16_t* in, size_t count, char* out) noexcept;
-char* escape_code_points(const EscapeOptions& options, const uint32_t* in, size_t count, char* out) noexcept;
+// Defined for uint8_t, uint16_t and uint32_t units.
+template <typename Unit>
+char* escape_code_points(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept;
 
 // ensureAscii off, for a str that is not ASCII: escapes `count` code units
 // into units of the same width at `out` (which need not be aligned),
 // copying every unit from 0x80 as it is, lone surrogates included.  The
 // units are the code points the UTF-8 escapers' output decodes to.  Room:
 // kEscapedBytesPerByte units per unit.  Returns the end of the output.
-char* escape_in_kind(const EscapeOptions& options, const uint8_t* in, size_t count, char* out) noexcept;
-char* escape_in_kind(const EscapeOptions& options, const uint16_t* in, size_t count, char* out) noexcept;
-char* escape_in_kind(const EscapeOptions& options, const uint32_t* in, size_t count, char* out) noexcept;
+// Defined for the same three widths.
+template <typename Unit>
+char* escape_in_kind(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept;

@@ -88,24 +88,21 @@ PyObject* decode_text(const char* text, Py_ssize_t length) noexcept {
 
 // ---- text with wide runs ----------------------------------------------------------
 
-// The output as UTF-8 bytes and wide runs.  Each run is preceded by the
-// UTF-8 text since the previous one; `text` follows the last.  The run
-// boundaries are quotes, so no UTF-8 sequence is split.
-struct TextPieces {
-    const Encoder* enc;
-
-    template <typename OnText, typename OnRun>
-    bool each(OnText onText, OnRun onRun) const noexcept {
-        const char* const base = enc->start;
-        size_t at = 0;
-        for (size_t i = 0; i < enc->wideRunCount; ++i) {
-            const WideRun& run = enc->wideRuns[i];
-            if (!onText(base + at, run.offset - at) || !onRun(base + run.offset, run)) return false;
-            at = run.offset + run.units * run.unitSize;
-        }
-        return onText(base + at, static_cast<size_t>(enc->offset - enc->start) - at);
+// The output in order as pieces of UTF-8 text and wide runs: the text
+// before each run, the run, and the text after the last.  The runs are
+// bounded by quotes, so no UTF-8 sequence is split.  Stops at the first
+// callback that returns false, and returns false then.
+template <typename OnText, typename OnRun>
+bool for_each_piece(const Encoder* enc, OnText onText, OnRun onRun) noexcept {
+    const char* const base = enc->start;
+    size_t at = 0;
+    for (size_t i = 0; i < enc->wideRunCount; ++i) {
+        const WideRun& run = enc->wideRuns[i];
+        if (!onText(base + at, run.offset - at) || !onRun(base + run.offset, run)) return false;
+        at = run.offset + run.units * run.unitSize;
     }
-};
+    return onText(base + at, static_cast<size_t>(enc->offset - enc->start) - at);
+}
 
 // Code points in a piece of UTF-8 text: its bytes when the output has only
 // ASCII outside the runs.
@@ -114,17 +111,22 @@ utf8::TextShape text_shape(const Encoder* enc, const char* text, size_t length) 
     return utf8::measure(reinterpret_cast<const uint8_t*>(text), length);
 }
 
+// Text with raw non-ASCII bytes is measured again here rather than its
+// count kept from assemble_text's pass: that takes non-ASCII keys, bytes
+// or separators beside the runs, and the measure is one quick scan.
 template <typename Unit>
 bool fill_pieces(const Encoder* enc, Unit* out) noexcept {
-    return TextPieces{enc}.each(
+    return for_each_piece(
+        enc,
         [&](const char* text, size_t length) {
             if (!enc->nonAscii) {  // ASCII: widened without a check
                 utf8::copy_units(text, length, 1, out);
                 out += length;
                 return true;
             }
-            const size_t units = text_shape(enc, text, length).codePoints;
-            if (!utf8::transcode(reinterpret_cast<const uint8_t*>(text), length, out, units)) return false;
+            const auto* const bytes = reinterpret_cast<const uint8_t*>(text);
+            const size_t units = utf8::measure(bytes, length).codePoints;
+            if (!utf8::transcode(bytes, length, out, units)) return false;
             out += units;
             return true;
         },
@@ -140,12 +142,14 @@ bool fill_pieces(const Encoder* enc, Unit* out) noexcept {
 // UTF-8 (bytes copied as they are), whose exact error that decoder reports.
 [[gnu::noinline]] PyObject* decode_pieces_as_utf8(const Encoder* enc) noexcept {
     size_t length = 0;
-    TextPieces{enc}.each([&](const char*, size_t bytes) { length += bytes; return true; },
-                         [&](const char*, const WideRun& run) { length += run.units * 4; return true; });
+    for_each_piece(
+        enc, [&](const char*, size_t bytes) { length += bytes; return true; },
+        [&](const char*, const WideRun& run) { length += run.units * 4; return true; });
     char* const utf8 = static_cast<char*>(PyMem_Malloc(length + 1));
     if (!utf8) return PyErr_NoMemory();
     char* out = utf8;
-    TextPieces{enc}.each(
+    for_each_piece(
+        enc,
         [&](const char* text, size_t bytes) {
             memcpy(out, text, bytes);
             out += bytes;
@@ -172,7 +176,8 @@ bool fill_pieces(const Encoder* enc, Unit* out) noexcept {
 PyObject* assemble_text(const Encoder* enc) noexcept {
     size_t codePoints = 0;
     uint32_t maxChar = enc->widestUnit == 1 ? 0xFF : enc->widestUnit == 2 ? 0xFFFF : 0x10FFFF;
-    TextPieces{enc}.each(
+    for_each_piece(
+        enc,
         [&](const char* text, size_t length) {
             const utf8::TextShape shape = text_shape(enc, text, length);
             codePoints += shape.codePoints;

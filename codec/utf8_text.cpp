@@ -144,16 +144,6 @@ void widen_units(const char* in, size_t count, Unit* out) noexcept {
     for (; i < count; ++i) out[i] = load_unit<Narrow>(in + i * sizeof(Narrow));
 }
 
-template <typename Unit>
-void copy_units_to(const char* in, size_t count, size_t unitSize, Unit* out) noexcept {
-    if (unitSize == sizeof(Unit)) {
-        memcpy(out, in, count * sizeof(Unit));
-    } else if constexpr (sizeof(Unit) > 1) {
-        if (unitSize == 1) widen_units<uint8_t>(in, count, out);
-        else if constexpr (sizeof(Unit) == 4) widen_units<uint16_t>(in, count, out);
-    }
-}
-
 }  // namespace
 
 TextShape measure(const uint8_t* text, size_t length) noexcept {
@@ -190,28 +180,27 @@ TextShape measure(const uint8_t* text, size_t length) noexcept {
     return {length - continuation, max_char_for(maxByte)};
 }
 
-bool transcode(const uint8_t* text, size_t length, uint8_t* out, size_t units) noexcept {
+template <typename Unit>
+bool transcode(const uint8_t* text, size_t length, Unit* out, size_t units) noexcept {
     return transcode_to(text, length, out, out + units);
 }
 
-bool transcode(const uint8_t* text, size_t length, uint16_t* out, size_t units) noexcept {
-    return transcode_to(text, length, out, out + units);
+template bool transcode(const uint8_t*, size_t, uint8_t*, size_t) noexcept;
+template bool transcode(const uint8_t*, size_t, uint16_t*, size_t) noexcept;
+template bool transcode(const uint8_t*, size_t, uint32_t*, size_t) noexcept;
+
+template <typename Unit>
+void copy_units(const char* in, size_t count, size_t unitSize, Unit* out) noexcept {
+    if (unitSize == sizeof(Unit)) {
+        memcpy(out, in, count * sizeof(Unit));
+    } else if constexpr (sizeof(Unit) > 1) {
+        if (unitSize == 1) widen_units<uint8_t>(in, count, out);
+        else if constexpr (sizeof(Unit) == 4) widen_units<uint16_t>(in, count, out);
+    }
 }
 
-bool transcode(const uint8_t* text, size_t length, uint32_t* out, size_t units) noexcept {
-    return transcode_to(text, length, out, out + units);
-}
-
-void copy_units(const char* units, size_t count, size_t unitSize, uint8_t* out) noexcept {
-    copy_units_to(units, count, unitSize, out);
-}
-
-void copy_units(const char* units, size_t count, size_t unitSize, uint16_t* out) noexcept {
-    copy_units_to(units, count, unitSize, out);
-}
-
-void copy_units(const char* units, size_t count, size_t unitSize, uint32_t* out) noexcept {
-    copy_units_to(units, count, unitSize, out);
-}
+template void copy_units(const char*, size_t, size_t, uint8_t*) noexcept;
+template void copy_units(const char*, size_t, size_t, uint16_t*) noexcept;
+template void copy_units(const char*, size_t, size_t, uint32_t*) noexcept;
 
 }  // namespace utf8

@@ -27,15 +27,15 @@ TextShape measure(const uint8_t* text, size_t length) noexcept;
 // 80-BF).  False at the first byte that is not, at a code point too wide
 // for the unit, or when the code points do not fill `units` exactly; `out`
 // then holds junk.  Never writes past `units`.
-bool transcode(const uint8_t* text, size_t length, uint8_t* out, size_t units) noexcept;
-bool transcode(const uint8_t* text, size_t length, uint16_t* out, size_t units) noexcept;
-bool transcode(const uint8_t* text, size_t length, uint32_t* out, size_t units) noexcept;
+// Defined for uint8_t, uint16_t and uint32_t units.
+template <typename Unit>
+bool transcode(const uint8_t* text, size_t length, Unit* out, size_t units) noexcept;
 
 // Copies `count` code units of `unitSize` bytes (1, 2 or 4, at most the
 // width of `out`) from `units`, which need not be aligned, into `out`: the
 // runs the encoder writes in a str's own width.
-void copy_units(const char* units, size_t count, size_t unitSize, uint8_t* out) noexcept;
-void copy_units(const char* units, size_t count, size_t unitSize, uint16_t* out) noexcept;
-void copy_units(const char* units, size_t count, size_t unitSize, uint32_t* out) noexcept;
+// Defined for the same three widths.
+template <typename Unit>
+void copy_units(const char* units, size_t count, size_t unitSize, Unit* out) noexcept;
 
 }  // namespace utf8

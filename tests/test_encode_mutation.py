@@ -191,11 +191,10 @@ def fresh_member(i):
     return 2**70 + i
 
 
-@pytest.mark.parametrize("sort_keys", [False, True], ids=["insertion-order", "sorted"])
-def test_threads_dump_while_a_third_mutates(sort_keys):
-    shared_list = [fresh_member(i) for i in range(50)]
-    shared_dict = {f"k{i}": fresh_member(i) for i in range(50)}
-    doc = {"list": shared_list, "dict": shared_dict}
+def dump_beside_a_mutator(mutate_step, dump_once):
+    """Calls mutate_step(1), mutate_step(2), ... on one thread and dump_once()
+    on two others for a second; returns the texts dumped and the exceptions
+    the dumps raised."""
     stop = threading.Event()
     results = []
     errors = []
@@ -204,25 +203,14 @@ def test_threads_dump_while_a_third_mutates(sort_keys):
         i = 0
         while not stop.is_set():
             i += 1
-            shared_list.append(fresh_member(i))
-            shared_dict[f"k{i % 80}"] = fresh_member(i)
-            if i % 3 == 0 and shared_list:
-                shared_list.pop(i % len(shared_list))
-            if i % 7 == 0:
-                shared_dict.pop(f"k{(i * 13) % 80}", None)
-            if i % 50 == 0:
-                del shared_list[10:]
-            if i % 97 == 0:
-                shared_dict.clear()
-            if i % 53 == 0:
-                shared_list[:] = [fresh_member(j) for j in range(30)]
+            mutate_step(i)
 
     def dump():
         while not stop.is_set():
             try:
-                results.append(quelt.dumps(doc, sort_keys=sort_keys))
-            except OverflowError as exc:
-                errors.append((sort_keys, str(exc)))
+                results.append(dump_once())
+            except Exception as exc:  # anything at all is a failure here
+                errors.append(exc)
 
     threads = [threading.Thread(target=mutate)] + [threading.Thread(target=dump) for _ in range(2)]
     for t in threads:
@@ -231,6 +219,30 @@ def test_threads_dump_while_a_third_mutates(sort_keys):
     stop.set()
     for t in threads:
         t.join()
+    return results, errors
+
+
+@pytest.mark.parametrize("sort_keys", [False, True], ids=["insertion-order", "sorted"])
+def test_threads_dump_while_a_third_mutates(sort_keys):
+    shared_list = [fresh_member(i) for i in range(50)]
+    shared_dict = {f"k{i}": fresh_member(i) for i in range(50)}
+    doc = {"list": shared_list, "dict": shared_dict}
+
+    def mutate(i):
+        shared_list.append(fresh_member(i))
+        shared_dict[f"k{i % 80}"] = fresh_member(i)
+        if i % 3 == 0 and shared_list:
+            shared_list.pop(i % len(shared_list))
+        if i % 7 == 0:
+            shared_dict.pop(f"k{(i * 13) % 80}", None)
+        if i % 50 == 0:
+            del shared_list[10:]
+        if i % 97 == 0:
+            shared_dict.clear()
+        if i % 53 == 0:
+            shared_list[:] = [fresh_member(j) for j in range(30)]
+
+    results, errors = dump_beside_a_mutator(mutate, lambda: quelt.dumps(doc, sort_keys=sort_keys))
 
     assert results
     assert errors == []
@@ -246,38 +258,19 @@ def test_threads_dump_a_list_that_another_thread_cuts_and_refills():
     # capacity could take one that the other thread has just released.  The
     # sanitizer builds caught such reads here as freed objects.
     shared = [fresh_member(i) for i in range(40)]
-    stop = threading.Event()
-    results = []
-    errors = []
 
-    def mutate():
-        i = 0
-        while not stop.is_set():
-            i += 1
-            shared.append(fresh_member(i))
-            if i % 3 == 0:
-                shared.pop(i % len(shared))
-            if i % 11 == 0:
-                del shared[5:]
-            if i % 13 == 0:
-                shared[:] = [fresh_member(j) for j in range(20)]
-            if i % 17 == 0:
-                shared.clear()
+    def mutate(i):
+        shared.append(fresh_member(i))
+        if i % 3 == 0:
+            shared.pop(i % len(shared))
+        if i % 11 == 0:
+            del shared[5:]
+        if i % 13 == 0:
+            shared[:] = [fresh_member(j) for j in range(20)]
+        if i % 17 == 0:
+            shared.clear()
 
-    def dump():
-        while not stop.is_set():
-            try:
-                results.append(quelt.dumps(shared))
-            except Exception as exc:  # anything at all is a failure here
-                errors.append(exc)
-
-    threads = [threading.Thread(target=mutate)] + [threading.Thread(target=dump) for _ in range(2)]
-    for t in threads:
-        t.start()
-    time.sleep(1.0)
-    stop.set()
-    for t in threads:
-        t.join()
+    results, errors = dump_beside_a_mutator(mutate, lambda: quelt.dumps(shared))
 
     assert errors == []
     assert results
