@@ -370,12 +370,18 @@ PyObject* Dict_convertKey(PyObject* key) noexcept {
     return convert_key_through_str(key);
 }
 
+// A compact ASCII str (or subclass) key: its buffer is already its text,
+// and writing it calls nothing of the key's own.
+inline bool key_is_own_text(PyObject* key) noexcept {
+    return PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key);
+}
+
 // Makes `name` hold the key's text (Dict_convertKey), taking over the
 // caller's reference to `key`.  The common compact ASCII str is its own
 // text: that one reference then holds it, with no call and no second
 // reference.  False with an exception pending on failure.
 inline bool set_key_text(OwnedRef& name, PyObject* key) noexcept {
-    if (PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key)) {
+    if (key_is_own_text(key)) {
         name.reset(key);
         return true;
     }
@@ -453,30 +459,101 @@ inline bool write_key(Encoder* enc, PyObject* name) noexcept {
     return write_key_uncached(enc, name);
 }
 
+// ---- leaves ------------------------------------------------------------------------
+
+// Writes `obj` when it is a leaf (an exact str, int or float, True, False
+// or None), tested in order of frequency; false when it is not one.  Out of
+// line: the walks' steps, inlined into the frame of every nesting level,
+// call it.
+[[gnu::noinline]] bool write_leaf(PyObject* obj, Encoder* enc) noexcept {
+    PyTypeObject* const type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) write_str(obj, enc);
+    else if (type == &PyLong_Type) write_integer(obj, enc);
+    else if (type == &PyFloat_Type) write_double(enc, PyFloat_AS_DOUBLE(obj));
+    else if (obj == Py_True) write_literal(enc, "true", 4);
+    else if (obj == Py_False) write_literal(enc, "false", 5);
+    else if (obj == Py_None) write_literal(enc, "null", 4);
+    else return false;
+    return true;
+}
+
 // ---- container walks ---------------------------------------------------------------
 
 // One walk per container kind.  A walk lives in the frame of the function
-// that writes its container and owns the member being written (and, for a
-// dictionary, the key text), so the member stays alive while it is encoded
-// whatever a hook or another thread does to the container meanwhile.
-// next(): 1 when a member is ready, 0 at the end, -1 when the step failed
-// with an exception pending.
+// that writes its container.  It hands over its members one at a time, and
+// writes some of them itself on the way (see MemberStep).
+//
+// A leaf (an exact str, int or float, True, False or None) runs no code but
+// ours and the interpreter's when it is written: no hook, no method of its
+// own, no allocation of an object the cycle collector tracks.  So a leaf,
+// and a key that is its own text, is written straight from the container's
+// borrowed references, inside the container's critical section: nothing
+// that could drop those references runs until the section ends.  Every
+// other member is handed over with strong references taken inside the
+// section, and is written after it, so that whatever a hook or another
+// thread does to the container meanwhile, the member stays alive.
+//
+// Leaves cost no reference counting, and a run of them one lock: when
+// threads share the document, both are writes to the same cache lines.
+// With the GIL the critical section is empty, and no other code runs while
+// leaves are written either.
+enum class MemberStep : uint8_t {
+    Written,        // written in place; the walk goes on
+    Handed,         // handed over to be written whole, key included
+    HandedNonLeaf,  // handed over with its key written: a value that is no leaf
+    Failed,         // the error recorded, or an exception pending: the walk stops
+    End,            // no member left
+};
+
+// Members written per hold of a container's lock at most: a thread waiting
+// to change the container gets its turn at least this often.
+constexpr int kMembersPerHold = 256;
+
+inline bool is_handed(MemberStep step) noexcept {
+    return step == MemberStep::Handed || step == MemberStep::HandedNonLeaf;
+}
+
+// Runs `step` inside `container`'s critical section until it returns
+// something other than Written, leaving and entering the section again
+// every kMembersPerHold members.
+template <typename Step>
+inline MemberStep step_in_critical_section([[maybe_unused]] PyObject* container, Step&& step) noexcept {
+    MemberStep result;
+    do {
+        Py_BEGIN_CRITICAL_SECTION(container);
+        int held = 0;
+        do {
+            result = step();
+        } while (result == MemberStep::Written && ++held < kMembersPerHold);
+        Py_END_CRITICAL_SECTION();
+    } while (result == MemberStep::Written);
+    return result;
+}
+
+// next(visit) returns Handed or HandedNonLeaf with `member` set, End, or
+// Failed.  `visit(key, value)` is given each member in turn, key null for
+// an array, as borrowed references.  It opens the member (separator,
+// indentation) and writes what it can: all of it (Written), the key only
+// (HandedNonLeaf) or nothing more (Handed); or it fails.  A dictionary
+// walk's `name` then holds the key's text still to be written, or null.
+// Each next() is inlined into its container's writer: with the writing of
+// leaves out of line (write_leaf), that keeps a nesting level's frame
+// small and costs no call per step.
 
 // List walk, safe while the list changes under it.  `size` is the length
 // when the walk began, so members that a hook appends are not written.  A
 // hook or another thread may also shrink the list or drop the list's
 // reference to a member: each item is read against the list's current
-// length and taken as a strong reference, so the walk ends at the current
-// end instead of reading past it.  The list itself is kept alive by whoever
-// holds the value being encoded.
+// length, so the walk ends at the current end instead of reading past it.
+// The list itself is kept alive by whoever holds the value being encoded.
 //
-// Without the GIL the item is read inside the list's critical section,
-// which every change to the list takes too.  PyList_GetItemRef's lock-free
-// read is not enough on 3.13: it checks the index against the array's
-// capacity rather than the length, so a slot that another thread has just
-// cut off (and whose item it has released) can still be read.  Under the
-// sanitizers, with a list shrunk and refilled by another thread, that read
-// handed back freed objects.
+// Items are read inside the list's critical section, which every change to
+// the list takes too.  PyList_GetItemRef's lock-free read is not enough on
+// 3.13: it checks the index against the array's capacity rather than the
+// length, so a slot that another thread has just cut off (and whose item it
+// has released) can still be read.  Under the sanitizers, with a list
+// shrunk and refilled by another thread, that read handed back freed
+// objects.
 struct ListWalk {
     PyObject* list;
     Py_ssize_t size;
@@ -486,28 +563,25 @@ struct ListWalk {
     static constexpr bool kIsObject = false;
     explicit ListWalk(PyObject* l) noexcept : list(l), size(PyList_GET_SIZE(l)) {}
 
-    int32_t next() noexcept {
-        if (index >= size) return 0;
-#ifdef Py_GIL_DISABLED
+    template <typename Visit>
+    [[gnu::always_inline]] MemberStep next(Visit& visit) noexcept {
         PyObject* item = nullptr;
-        Py_BEGIN_CRITICAL_SECTION(list);
-        if (index < PyList_GET_SIZE(list)) item = Py_NewRef(PyList_GET_ITEM(list, index));
-        Py_END_CRITICAL_SECTION();
-        if (!item) return 0;  // it shrank: the walk ends at its current end
-#else
-        // With the GIL held no other code runs between the length read and
-        // the item's, so the index is still in range.
-        if (index >= PyList_GET_SIZE(list)) return 0;
-        PyObject* item = Py_NewRef(PyList_GET_ITEM(list, index));
-#endif
-        member.reset(item);
-        index++;
-        return 1;
+        const MemberStep step = step_in_critical_section(list, [&]() noexcept {
+            if (index >= size || index >= PyList_GET_SIZE(list)) return MemberStep::End;
+            item = PyList_GET_ITEM(list, index);
+            index++;
+            const MemberStep visited = visit(nullptr, item);
+            if (is_handed(visited)) Py_INCREF(item);
+            return visited;
+        });
+        if (is_handed(step)) member.reset(item);
+        return step;
     }
 };
 
-// A tuple's items never change while the tuple lives; the member still gets
-// its own reference so that every walk owns its current member alike.
+// A tuple's items never change while the tuple lives: no lock, and the
+// tuple's own references keep its leaves alive while they are written.  A
+// member handed over still gets its own reference, as in every walk.
 struct TupleWalk {
     PyObject* tuple;
     Py_ssize_t size;
@@ -517,22 +591,29 @@ struct TupleWalk {
     static constexpr bool kIsObject = false;
     explicit TupleWalk(PyObject* t) noexcept : tuple(t), size(PyTuple_GET_SIZE(t)) {}
 
-    int32_t next() noexcept {
-        if (index >= size) return 0;
-        member.reset(Py_NewRef(PyTuple_GET_ITEM(tuple, index)));
-        index++;
-        return 1;
+    template <typename Visit>
+    [[gnu::always_inline]] MemberStep next(Visit& visit) noexcept {
+        while (index < size) {
+            PyObject* const candidate = PyTuple_GET_ITEM(tuple, index);
+            index++;
+            const MemberStep step = visit(nullptr, candidate);
+            if (step == MemberStep::Written) continue;
+            if (is_handed(step)) member.reset(Py_NewRef(candidate));
+            return step;
+        }
+        return MemberStep::End;
     }
 };
 
 // Insertion-order walk.  Each step runs inside the dictionary's critical
-// section and takes strong references to key and value before leaving it:
-// another thread, or a hook run while the member is encoded, may remove the
-// entry and release the dictionary's own references, but ours keep both
-// alive (the value in `member` until the next step).  PyDict_Next checks the
-// saved position against the table as it is now, so a dictionary that
-// changed between steps is never read past its end.  The key's str() runs
-// outside the critical section.  The caller keeps the dictionary alive.
+// section; a member handed over gets strong references to key and value
+// before the section ends: another thread, or a hook run while the member
+// is encoded, may remove the entry and release the dictionary's own
+// references, but ours keep both alive (the value in `member` until the
+// next member is handed over).  PyDict_Next checks the saved position
+// against the table as it is now, so a dictionary that changed between
+// steps is never read past its end.  The key's str() runs outside the
+// critical section.  The caller keeps the dictionary alive.
 struct DictWalk {
     PyObject* dict;
     Py_ssize_t position = 0;
@@ -542,23 +623,25 @@ struct DictWalk {
     static constexpr bool kIsObject = true;
     explicit DictWalk(PyObject* d) noexcept : dict(d) {}
 
-    // Out of line, so that the critical section's record and the pair stay
-    // out of the frame of every nesting level.
-    [[gnu::noinline]] int32_t next() noexcept {
+    template <typename Visit>
+    [[gnu::always_inline]] MemberStep next(Visit& visit) noexcept {
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        int found;
-        Py_BEGIN_CRITICAL_SECTION(dict);
-        found = PyDict_Next(dict, &position, &key, &value);
-        if (found) {
-            Py_INCREF(key);
-            Py_INCREF(value);
-        }
-        Py_END_CRITICAL_SECTION();
-        if (!found) return 0;
+        const MemberStep step = step_in_critical_section(dict, [&]() noexcept {
+            if (!PyDict_Next(dict, &position, &key, &value)) return MemberStep::End;
+            const MemberStep visited = visit(key, value);
+            if (visited == MemberStep::Handed) Py_INCREF(key);
+            if (is_handed(visited)) Py_INCREF(value);
+            return visited;
+        });
+        if (!is_handed(step)) return step;
         member.reset(value);
+        if (step == MemberStep::HandedNonLeaf) {
+            name.reset();
+            return step;
+        }
         // Outside the critical section: str(key) may run.
-        return set_key_text(name, key) ? 1 : -1;
+        return set_key_text(name, key) ? step : MemberStep::Failed;
     }
 };
 
@@ -623,80 +706,116 @@ struct SortedDictWalk {
         return true;
     }
 
-    [[gnu::noinline]] int32_t next() noexcept {
-        if (!keys && !take_sorted_snapshot()) return -1;
-        if (index >= size) return 0;
-        // Our own list: no one else can change it, and the sort keeps every
-        // key it was given, so each one has its pair.
-        PyObject* key = PyList_GET_ITEM(keys.get(), index);
-        const Pair* found = std::lower_bound(pairs, pairs + size, key, [](const Pair& a, PyObject* k) {
-            return std::less<PyObject*>()(a.key, k);
-        });
-        if (!set_key_text(name, Py_NewRef(key))) return -1;
-        member.reset(Py_NewRef(found->value));
-        index++;
-        return 1;
+    // The snapshot's own references keep each pair alive: leaves need no
+    // lock here.
+    template <typename Visit>
+    [[gnu::always_inline]] MemberStep next(Visit& visit) noexcept {
+        if (!keys && !take_sorted_snapshot()) return MemberStep::Failed;
+        while (index < size) {
+            // Our own list: no one else can change it, and the sort keeps
+            // every key it was given, so each one has its pair.
+            PyObject* const key = PyList_GET_ITEM(keys.get(), index);
+            const Pair* found = std::lower_bound(pairs, pairs + size, key, [](const Pair& a, PyObject* k) {
+                return std::less<PyObject*>()(a.key, k);
+            });
+            index++;
+            const MemberStep step = visit(key, found->value);
+            if (step == MemberStep::Written) continue;
+            if (step == MemberStep::HandedNonLeaf) name.reset();
+            else if (step != MemberStep::Handed) return step;
+            else if (!set_key_text(name, Py_NewRef(key))) return MemberStep::Failed;
+            member.reset(Py_NewRef(found->value));
+            return step;
+        }
+        return MemberStep::End;
     }
 };
 
 // ---- containers ------------------------------------------------------------------
 
 inline void encode_value(PyObject* obj, Encoder* enc, PyObject* keyName) noexcept;
+inline void encode_non_leaf(PyObject* obj, Encoder* enc) noexcept;
 
-// The members of a container, with separators, line breaks and indentation,
-// between its brackets.  The walk owns each member while it is written.
-// One loop for indented output and one for the rest, which has no line
-// breaks or indentation to test for per member.
-template <bool kIndented, typename Walk>
-void walk_members(Encoder* enc, Walk& walk) noexcept {
-    constexpr char close = Walk::kIsObject ? '}' : ']';
-    const int32_t level = enc->level;
-    Buffer_EnsureRoom(enc, 1);
-    if (enc->errorMsg) return;
-    Buffer_AppendCharUnchecked(enc, Walk::kIsObject ? '{' : '[');
-
-    int32_t step = walk.next();
-    if (step == 0) {
-        Buffer_EnsureRoom(enc, 1);
-        if (!enc->errorMsg) Buffer_AppendCharUnchecked(enc, close);
-        return;
-    }
-
-    const size_t separatorLength = static_cast<size_t>(enc->itemSeparatorLength);
-    const size_t indent = kIndented ? static_cast<size_t>(enc->indent) : 0;
-    const size_t memberRoom =
-        Buffer_SeparatorRoom(separatorLength) + indent * static_cast<size_t>(level + 1) + 1;
+// The walks' visit, which writes the members of one container as far as it
+// can from the walk's borrowed references: room, separator and indentation
+// before each; then, one level down, a key that is its own text and a leaf
+// value.  A member beyond the depth bound is handed over before its key,
+// so that the bound's error is raised where it always is.  A record of its
+// own rather than a lambda over the caller's locals: it is in the frame of
+// every nesting level, and kept small there.
+template <bool kIndented, bool kIsObject>
+struct MemberWriter {
+    Encoder* enc;
+    size_t room;  // per member, for the separator, a line break and indentation
     bool first = true;
-    for (;;) {
-        Buffer_EnsureRoom(enc, memberRoom);
-        if (enc->errorMsg) return;
-        if (step < 0) return fail_invalid(enc);  // the pending exception wins
+
+    explicit MemberWriter(Encoder* e) noexcept
+        : enc(e),
+          room(Buffer_SeparatorRoom(static_cast<size_t>(e->itemSeparatorLength)) +
+               (kIndented ? static_cast<size_t>(e->indent) * static_cast<size_t>(e->level + 1) : 0) + 1) {}
+
+    MemberStep operator()([[maybe_unused]] PyObject* key, PyObject* value) noexcept {
+        Buffer_EnsureRoom(enc, room);
+        if (enc->errorMsg) return MemberStep::Failed;
         if (!first)
-            Buffer_AppendSeparatorUnchecked(enc, enc->itemSeparatorHead, enc->itemSeparator, separatorLength);
-
-        PyObject* keyName = nullptr;
-        if constexpr (Walk::kIsObject) keyName = walk.name.get();
-
+            Buffer_AppendSeparatorUnchecked(enc, enc->itemSeparatorHead, enc->itemSeparator,
+                                            static_cast<size_t>(enc->itemSeparatorLength));
+        first = false;
         enc->level++;
         if constexpr (kIndented) {
             Buffer_AppendCharUnchecked(enc, '\n');
             Buffer_AppendIndentUnchecked(enc, enc->level);
         }
-        encode_value(walk.member.get(), enc, keyName);
-        if (enc->errorMsg) return;
+        if (enc->level > kRecursionMax) return MemberStep::Handed;
+        if constexpr (kIsObject) {
+            if (!key_is_own_text(key)) return MemberStep::Handed;
+            if (!write_key(enc, key)) return MemberStep::Failed;
+        }
+        if (!write_leaf(value, enc)) return MemberStep::HandedNonLeaf;
+        enc->level--;
+        return enc->errorMsg ? MemberStep::Failed : MemberStep::Written;
+    }
+};
 
-        first = false;
-        step = walk.next();
-        if (step == 0) break;
+// The members of a container between its brackets.  Leaves are written by
+// the walk's visit; the walk owns each member it hands over while it is
+// written.  One loop for indented output and one for the rest, which has no
+// line breaks or indentation to test for per member.
+template <bool kIndented, typename Walk>
+void walk_members(Encoder* enc, Walk& walk) noexcept {
+    const int32_t level = enc->level;
+    Buffer_EnsureRoom(enc, 1);
+    if (enc->errorMsg) return;
+    Buffer_AppendCharUnchecked(enc, Walk::kIsObject ? '{' : '[');
+
+    MemberWriter<kIndented, Walk::kIsObject> members(enc);
+    for (;;) {
+        const MemberStep step = walk.next(members);
+        if (step == MemberStep::HandedNonLeaf) {
+            encode_non_leaf(walk.member.get(), enc);
+        } else if (step == MemberStep::Handed) {
+            PyObject* keyName = nullptr;
+            if constexpr (Walk::kIsObject) keyName = walk.name.get();
+            encode_value(walk.member.get(), enc, keyName);
+        } else if (step == MemberStep::End) {
+            break;
+        } else {
+            if (!enc->errorMsg) fail_invalid(enc);  // the pending exception wins
+            return;
+        }
+        if (enc->errorMsg) return;
     }
 
+    const size_t indent = kIndented ? static_cast<size_t>(enc->indent) : 0;
     Buffer_EnsureRoom(enc, indent * static_cast<size_t>(level) + 2);
     if (enc->errorMsg) return;
     if constexpr (kIndented) {
-        Buffer_AppendCharUnchecked(enc, '\n');
-        Buffer_AppendIndentUnchecked(enc, level);
+        if (!members.first) {
+            Buffer_AppendCharUnchecked(enc, '\n');
+            Buffer_AppendIndentUnchecked(enc, level);
+        }
     }
-    Buffer_AppendCharUnchecked(enc, close);
+    Buffer_AppendCharUnchecked(enc, Walk::kIsObject ? '}' : ']');
 }
 
 template <typename Walk>
@@ -746,19 +865,17 @@ inline void write_dict(PyObject* dict, Encoder* enc) noexcept {
 // frequency; false when it is none of them.  None of these types can match
 // an earlier step of the full classification order, nor be a Decimal, so
 // writing them first changes no outcome.
-inline bool write_common_type(PyObject* obj, Encoder* enc) noexcept {
+inline bool write_common_container(PyObject* obj, Encoder* enc) noexcept {
     PyTypeObject* const type = Py_TYPE(obj);
-    if (type == &PyUnicode_Type) write_str(obj, enc);
-    else if (type == &PyLong_Type) write_integer(obj, enc);
-    else if (type == &PyFloat_Type) write_double(enc, PyFloat_AS_DOUBLE(obj));
-    else if (obj == Py_True) write_literal(enc, "true", 4);
-    else if (obj == Py_False) write_literal(enc, "false", 5);
-    else if (obj == Py_None) write_literal(enc, "null", 4);
-    else if (type == &PyList_Type) write_list(obj, enc);
+    if (type == &PyList_Type) write_list(obj, enc);
     else if (type == &PyDict_Type) write_dict(obj, enc);
     else if (type == &PyTuple_Type) write_tuple(obj, enc);
     else return false;
     return true;
+}
+
+inline bool write_common_type(PyObject* obj, Encoder* enc) noexcept {
+    return write_leaf(obj, enc) || write_common_container(obj, enc);
 }
 
 // ---- the full classification order -------------------------------------------------
@@ -873,6 +990,12 @@ int is_decimal(PyObject* obj, const Encoder* enc) noexcept {
     if (enc->errorMsg) return;
     if (keyName && !write_key(enc, keyName)) return;
     if (!write_common_type(obj, enc)) encode_classified(obj, enc);
+    enc->level--;
+}
+
+// A member the walk's visit has opened, keyed and found to be no leaf.
+[[gnu::always_inline]] inline void encode_non_leaf(PyObject* obj, Encoder* enc) noexcept {
+    if (!write_common_container(obj, enc)) encode_classified(obj, enc);
     enc->level--;
 }
 

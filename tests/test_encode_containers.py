@@ -90,6 +90,48 @@ def test_subclasses_are_walked_over_their_stored_entries():
     assert quelt.dumps(collections.OrderedDict([("z", 1), ("a", 2)])) == '{"z":1,"a":2}'
 
 
+# ---- members written in place and handed over ----------------------------------
+
+
+class Word(str):
+    """A str subclass: written from its own text, like a str, but never cached."""
+
+
+# Leaves are written by the walk itself, from the container's references,
+# a bounded number per hold of its lock; everything else is handed over and
+# written after.  The cycles below put every kind of member after every
+# other, and cross the bound.
+MEMBER_VALUES = [
+    "plain", "caf\u00e9 \U0001f600", 7, -(2**70), 0.25, True, False, None,
+    [], {}, (1, "t"), {"in": [1, {"x": "y"}]}, Word("w"),
+]
+# Key makers, each for a unique key of its kind: own text (cached or not)
+# first, then keys converted on the way.
+STR_KEYS = [lambda i: f"k{i}", lambda i: f"k\u00e9{i}", lambda i: Word(f"w{i}")]
+CONVERTED_KEYS = [lambda i: i, lambda i: i + 0.5]
+
+
+def members_document(count, str_keys_only):
+    keys = STR_KEYS if str_keys_only else STR_KEYS + CONVERTED_KEYS
+    values = [MEMBER_VALUES[i % len(MEMBER_VALUES)] for i in range(count)]
+    mapping = {keys[i % len(keys)](i): values[(i * 5) % count] for i in range(count)}
+    return {"list": values, "tuple": tuple(values), "dict": mapping, "nested": [values[:3], mapping]}
+
+
+@pytest.mark.parametrize("count", [1, 2, 255, 256, 257, 600])
+@pytest.mark.parametrize(
+    "kwargs",
+    [{}, {"indent": 2}, {"sort_keys": True}, {"ensure_ascii": False}, {"separators": (" , ", " : ")}],
+    ids=["defaults", "indent", "sort-keys", "no-ensure-ascii", "wide-separators"],
+)
+def test_members_of_every_kind_in_any_order(count, kwargs):
+    doc = members_document(count, str_keys_only="sort_keys" in kwargs)
+    reference = dict(kwargs)
+    if "indent" not in reference:
+        reference.setdefault("separators", (",", ":"))
+    assert quelt.dumps(doc, **kwargs) == json.dumps(doc, **reference)
+
+
 # ---- keys --------------------------------------------------------------------
 
 

@@ -276,3 +276,31 @@ def test_threads_dump_a_list_that_another_thread_cuts_and_refills():
     assert results
     for text in results:
         assert isinstance(quelt.loads(text), list)
+
+
+def change_on_another_thread(change):
+    """Runs change() on a new thread; False when it has not returned within
+    ten seconds, as when a lock it needs was never released."""
+    worker = threading.Thread(target=change, daemon=True)
+    worker.start()
+    worker.join(10)
+    return not worker.is_alive()
+
+
+@pytest.mark.parametrize("size", [3, 300], ids=["within-one-hold", "beyond-one-hold"])
+@pytest.mark.parametrize(
+    "make, change",
+    [
+        (lambda values: values, lambda c: c.append(1)),
+        (lambda values: {f"k{i}": v for i, v in enumerate(values)}, lambda c: c.__setitem__("new", 1)),
+    ],
+    ids=["list", "dict"],
+)
+def test_container_is_released_when_a_member_fails_in_it(size, make, change):
+    # The NaN fails while the walk writes members in place, inside the
+    # container's lock: the failure must leave the lock as it found it.
+    container = make([0.5] * (size - 1) + [float("nan")])
+    with pytest.raises(OverflowError, match="Invalid value when encoding double"):
+        quelt.dumps({"c": container}, allow_nan=False)
+    assert change_on_another_thread(lambda: change(container))
+    assert quelt.dumps(container, allow_nan=True).startswith(("[0.5", '{"k0":0.5'))
