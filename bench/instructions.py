@@ -30,6 +30,7 @@ OPERATIONS = {
     "dumps()": ("quelt.dumps(obj)", "quelt_dumps"),
     "dumps(ensure_ascii=False)": ("quelt.dumps(obj, ensure_ascii=False)", "quelt_dumps"),
     "dumps(sort_keys=True)": ("quelt.dumps(obj, sort_keys=True)", "quelt_dumps"),
+    "dumps(indent=2)": ("quelt.dumps(obj, indent=2)", "quelt_dumps"),
 }
 
 CHILD = """
