@@ -345,6 +345,16 @@ void run_code_points(std::mt19937& rng, long* compared) {
                 points[at] = special;
                 compare_code_points<Unit>(points, "code point sweep", compared);
             }
+    // Text that switches between ASCII and other characters every few
+    // units, and text of one escape repeated, which fills all of its room.
+    for (int i = 0; i < 20000 && g_failures < 5; ++i) {
+        std::vector<uint32_t> points(length(rng));
+        for (uint32_t& cp : points) cp = percent(rng) < 50 ? uint32_t('a' + percent(rng) % 26) : specials[pick(rng)];
+        compare_code_points<Unit>(points, "mixed code points", compared);
+    }
+    for (size_t n = 1; n <= 56; ++n)
+        for (uint32_t special : specials)
+            compare_code_points<Unit>(std::vector<uint32_t>(n, special), "one escape repeated", compared);
 }
 
 void run_generated_code_points() {
