@@ -861,10 +861,7 @@ inline void write_dict(PyObject* dict, Encoder* enc) noexcept {
 
 // ---- the common exact types --------------------------------------------------------
 
-// Writes `obj` when it is one of the common exact types, tested in order of
-// frequency; false when it is none of them.  None of these types can match
-// an earlier step of the full classification order, nor be a Decimal, so
-// writing them first changes no outcome.
+// Writes `obj` when it is an exact list, dict or tuple; false otherwise.
 inline bool write_common_container(PyObject* obj, Encoder* enc) noexcept {
     PyTypeObject* const type = Py_TYPE(obj);
     if (type == &PyList_Type) write_list(obj, enc);
@@ -874,6 +871,10 @@ inline bool write_common_container(PyObject* obj, Encoder* enc) noexcept {
     return true;
 }
 
+// Writes `obj` when it is one of the common exact types, tested in order of
+// frequency; false when it is none of them.  None of these types can match
+// an earlier step of the full classification order, nor be a Decimal, so
+// writing them first changes no outcome.
 inline bool write_common_type(PyObject* obj, Encoder* enc) noexcept {
     return write_leaf(obj, enc) || write_common_container(obj, enc);
 }

@@ -444,12 +444,12 @@ inline unsigned special_lanes(__m128i chunk) noexcept {
 }
 #endif
 
+}  // namespace
+
 // Plain runs are copied sixteen bytes at a time: within the room, since
 // every unit left has kEscapedBytesPerByte units of it.  The units that end
 // a run are decided by the table, as in the other escapers, and an escape
 // is written as its ASCII text, one unit per character.
-}  // namespace
-
 template <typename Unit>
 char* escape_in_kind(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept {
     const Unit* const stop = in + count;
