@@ -38,15 +38,17 @@ def outcome(fn, expected):
         assert expected(fn())
 
 
-def assert_no_leak(fn, expected, watched=(), reps=REPS, rounds=5, slack=4096, warmup=30):
+def assert_no_leak(fn, expected, watched=(), reps=REPS, rounds=5, slack=4096, warmup=30, attempts=3):
     """Runs fn in rounds of calls and reads the traced memory after each
     round.  A leak raises the level in every round by at least the smallest
     object (32 bytes) per call; the free-threaded interpreter's late frees
     and filling caches make it climb for some rounds, by less each time.
     So the smallest rise of a round must stay below half the smallest object
-    per call, plus slack.  The reference counts of the watched objects must
-    not move."""
-    levels = []
+    per call, plus slack.  The interpreter's own bookkeeping (queues of late
+    frees waiting for other threads, caches it grows) can still climb in
+    every round of one measurement; a leak climbs in every measurement, so
+    the rounds run again, up to `attempts` times, before the check fails.
+    The reference counts of the watched objects must not move."""
     tracemalloc.start()
     try:
         # Warm up caches, free lists and lazily made attributes: at least
@@ -61,23 +63,29 @@ def assert_no_leak(fn, expected, watched=(), reps=REPS, rounds=5, slack=4096, wa
         per_call = (time.perf_counter() - started) / calls
         reps = max(min(reps, 100), min(reps, int(0.015 / max(per_call, 1e-9))))
         refcounts = [sys.getrefcount(obj) for obj in watched]
-        gc.collect()
-        for _ in range(rounds):
-            for _ in range(reps):
-                outcome(fn, expected)
+        for _ in range(attempts):
+            levels = []
             gc.collect()
-            levels.append(tracemalloc.get_traced_memory()[0])
+            for _ in range(rounds):
+                for _ in range(reps):
+                    outcome(fn, expected)
+                gc.collect()
+                levels.append(tracemalloc.get_traced_memory()[0])
+            least = min(b - a for a, b in zip(levels, levels[1:]))
+            if least < 16 * reps + slack:
+                break
     finally:
         tracemalloc.stop()
-    least = min(b - a for a, b in zip(levels, levels[1:]))
     assert least < 16 * reps + slack, f"{least} bytes more per {reps} calls: {levels}"
     assert [sys.getrefcount(obj) for obj in watched] == refcounts
 
 
 def test_the_check_sees_one_small_object_per_call():
+    # A new float per call: 24 bytes on the default build, 32 on the
+    # free-threaded one, and a list slot beside it.
     kept = []
     with pytest.raises(AssertionError, match="bytes more per"):
-        assert_no_leak(lambda: kept.append(object()), lambda _: True)
+        assert_no_leak(lambda: kept.append(float(len(kept))), lambda _: True)
     kept.clear()
     held = object()
     with pytest.raises(AssertionError):
