@@ -25,6 +25,13 @@ library) is measured the same way:
    sample.
 4. The cell's result is the median of the samples (with the quartiles).
 
+The option cells (libs.OPTION_OPERATIONS) are checked the same way, but
+timed together with the library's own dumps(): in rounds of one batch of
+each, in an order that rotates from round to round, so that the machine's
+drift (a heap that has grown, the collector, other load) falls on all of
+them alike.  Each option's cost is the median over the rounds of its batch
+time divided by dumps()'s batch time in the same round (`vs_default`).
+
 The garbage collector stays on, as in real use, and is run between cells.
 BENCH_QUICK=1 shrinks the generated documents tenfold and the budget to a
 couple of calls per cell: a smoke run, not a measurement.
@@ -165,6 +172,69 @@ def run_cell(lib: libs_mod.Library, op: str, arg, reference, text: str | None = 
     return cell
 
 
+def first_call(fn, arg, reference) -> tuple[dict, float]:
+    """One checked call of an option; the cell so far and its time."""
+    gc.collect()
+    try:
+        t0 = time.perf_counter()
+        out = fn(arg)
+        first = time.perf_counter() - t0
+    except Exception as exc:
+        return {"status": "error", "error": short_error(exc)}, 0.0
+    return {"status": "ok", "check": check("dumps", out, reference),
+            "output_type": type(out).__name__, "output_len": len(out)}, first
+
+
+def measure_paired(fns: list, arg, per_call: float) -> list[list[float]]:
+    """Per-call times of each fn(arg), in rounds of one batch of each; the
+    order rotates from round to round.  Runs for a budget per fn and at
+    least MIN_REPS rounds (fewer only when a round is over 4 budgets)."""
+    batch = max(1, int(BUDGET / TARGET_REPS / max(per_call, 1e-9)))
+    samples: list[list[float]] = [[] for _ in fns]
+    start = time.perf_counter()
+    rounds = 0
+    while True:
+        for k in range(len(fns)):
+            i = (rounds + k) % len(fns)
+            t0 = time.perf_counter_ns()
+            for _ in range(batch):
+                fns[i](arg)
+            samples[i].append((time.perf_counter_ns() - t0) / batch / 1e9)
+        rounds += 1
+        elapsed = time.perf_counter() - start
+        budget = BUDGET * len(fns)
+        if elapsed >= budget and (rounds >= MIN_REPS or elapsed >= 4 * budget):
+            return samples
+
+
+def run_option_cells(lib: libs_mod.Library, doc_name: str, arg, reference) -> list[dict]:
+    """The cells of every option `lib` has, timed against its dumps()."""
+    ops = [op for op in libs_mod.OPTION_OPERATIONS if lib.ops.get(op) is not None]
+    cells, timed, first = {}, [], 0.0
+    for op in ops:
+        cells[op], t = first_call(lib.ops[op], arg, reference)
+        if cells[op]["status"] == "ok":
+            timed.append(op)
+            first = max(first, t)
+    base = lib.ops.get("dumps")
+    if timed and base is not None:
+        try:
+            samples = measure_paired([base] + [lib.ops[op] for op in timed], arg, first)
+        except Exception as exc:  # raised on a later call only
+            for op in timed:
+                cells[op] = {"status": "error", "error": short_error(exc)}
+        else:
+            for op, own in zip(timed, samples[1:]):
+                ratios = [a / b for a, b in zip(own, samples[0])]
+                q = statistics.quantiles(ratios, n=4) if len(ratios) >= 2 else [ratios[0]] * 3
+                cells[op].update(median_s=statistics.median(own), min_s=min(own), reps=len(own),
+                                 vs_default=statistics.median(ratios),
+                                 vs_default_q1=q[0], vs_default_q3=q[2])
+    for op in ops:
+        cells[op].update(doc=doc_name, op=op, lib=lib.name)
+    return [cells[op] for op in ops]
+
+
 def fmt(cell: dict) -> str:
     if cell["status"] != "ok":
         return cell["status"]
@@ -182,8 +252,8 @@ def main() -> int:
     documents = docs_mod.load_documents(quick=QUICK)
     available = [lib for lib in libraries if lib.available]
     quelt = next((lib for lib in available if lib.name == "quelt"), None)
-    operations = {**libs_mod.OPERATIONS, **libs_mod.OPTION_OPERATIONS}
-    width = max(map(len, operations))
+    operations = libs_mod.OPERATIONS
+    width = max(map(len, {**operations, **libs_mod.OPTION_OPERATIONS}))
     print(f"[{build}] {sys.version.split()[0]}: "
           + ", ".join(f"{lib.name} {lib.version}" if lib.available else f"{lib.name} (missing)"
                       for lib in libraries), flush=True)
@@ -211,6 +281,14 @@ def main() -> int:
                 cell.update(doc=doc.name, op=op, lib=lib.name)
                 cells.append(cell)
                 row.append(f"{lib.name} {fmt(cell)}")
+            print(f"  [{build}] {doc.name:<14} {op:<{width}} " + "  ".join(row), flush=True)
+        by_op: dict[str, list[str]] = {}
+        for lib in available:
+            for cell in run_option_cells(lib, doc.name, inputs["obj"], reference):
+                cells.append(cell)
+                text = fmt(cell) + (f" {cell['vs_default']:.2f}x" if "vs_default" in cell else "")
+                by_op.setdefault(cell["op"], []).append(f"{lib.name} {text}")
+        for op, row in by_op.items():
             print(f"  [{build}] {doc.name:<14} {op:<{width}} " + "  ".join(row), flush=True)
         del inputs, reference, same_text
     elapsed = time.perf_counter() - started
