@@ -45,10 +45,12 @@ def assert_no_leak(fn, expected, watched=(), reps=REPS, rounds=5, slack=4096, wa
     and filling caches make it climb for some rounds, by less each time.
     So the smallest rise of a round must stay below half the smallest object
     per call, plus slack.  The interpreter's own bookkeeping (queues of late
-    frees waiting for other threads, caches it grows) can still climb in
-    every round of one measurement; a leak climbs in every measurement, so
-    the rounds run again, up to `attempts` times, before the check fails.
-    The reference counts of the watched objects must not move."""
+    frees, caches it grows) can still climb in every round of one
+    measurement, by about as much whatever the round's length; a leak climbs
+    in every measurement, in step with the calls.  So the rounds run again,
+    up to `attempts` times and each time with twice the calls, before the
+    check fails.  The reference counts of the watched objects must not
+    move."""
     tracemalloc.start()
     try:
         # Warm up caches, free lists and lazily made attributes: at least
@@ -63,7 +65,9 @@ def assert_no_leak(fn, expected, watched=(), reps=REPS, rounds=5, slack=4096, wa
         per_call = (time.perf_counter() - started) / calls
         reps = max(min(reps, 100), min(reps, int(0.015 / max(per_call, 1e-9))))
         refcounts = [sys.getrefcount(obj) for obj in watched]
-        for _ in range(attempts):
+        for attempt in range(attempts):
+            if attempt:
+                reps *= 2
             levels = []
             gc.collect()
             for _ in range(rounds):
