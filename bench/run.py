@@ -5,32 +5,33 @@ on whichever CPython build runs it, and writes bench/results/<build>.json.
 
 The operations are libs.OPERATIONS for every library that has them, then
 libs.OPTION_OPERATIONS (quelt's dumps options one at a time) for quelt and
-for json where it has the option.  Each cell (document x operation x
+for json where it has the option.  Each row (document x operation, every
 library) is measured the same way:
 
-1. One call whose result is checked against the standard library's reading
-   of the document (for loads: equal objects; for dumps: the output parses
-   back to equal objects; for "same-output dumps()", also the very text
-   quelt wrote, so that the row compares like with like).  A call that
-   raises makes the cell an error, with the exception recorded; the run
-   goes on.
-2. Warm-up calls, the first one included, for a fifth of the cell's time
-   budget.
-3. Timed repetitions until the budget ($BENCH_CELL_TIME seconds, 0.8 by
-   default) is spent and at least 5 repetitions are done (fewer, down to
-   one, when single calls are so slow that 5 would take over 4 budgets; a
-   first call longer than 4 budgets is itself the only sample).  A repetition is a
-   batch of calls sized from the warm-up so that it lasts about 1/25 of the
-   budget, timed with perf_counter_ns; its time divided by its calls is one
-   sample.
-4. The cell's result is the median of the samples (with the quartiles).
+1. For each library, one call whose result is checked against the standard
+   library's reading of the document (for loads: equal objects; for dumps:
+   the output parses back to equal objects; for "same-output dumps()", also
+   the very text quelt wrote, so that the row compares like with like).  A
+   call that raises makes the cell an error, with the exception recorded;
+   the run goes on.
+2. For each library, warm-up calls, the first one included, for a fifth of
+   the cell's time budget; they size its batch, a number of calls that
+   lasts about 1/25 of the budget.
+3. Rounds of one batch of each library, in an order that rotates from
+   round to round, until a budget per library ($BENCH_CELL_TIME seconds,
+   0.8 by default) is spent and at least 5 rounds are done (fewer, down to
+   one, when that would take over 4 budgets; a first call longer than 4
+   budgets is itself the library's only sample).  A batch's time divided by
+   its calls, timed with perf_counter_ns, is one sample.  Timing the
+   libraries in turn makes the machine's drift (a heap that has grown, the
+   collector, other load) fall on all of them alike, so that the ratios
+   between them hold even where single times move between runs.
+4. The cell's result is the median of its samples (with the quartiles).
 
-The option cells (libs.OPTION_OPERATIONS) are checked the same way, but
-timed together with the library's own dumps(): in rounds of one batch of
-each, in an order that rotates from round to round, so that the machine's
-drift (a heap that has grown, the collector, other load) falls on all of
-them alike.  Each option's cost is the median over the rounds of its batch
-time divided by dumps()'s batch time in the same round (`vs_default`).
+The option cells (libs.OPTION_OPERATIONS) are timed in the same way, each
+library's options together with its own dumps(); each option's cost is the
+median over the rounds of its batch time divided by dumps()'s batch time in
+the same round (`vs_default`).
 
 The garbage collector stays on, as in real use, and is run between cells.
 BENCH_QUICK=1 shrinks the generated documents tenfold and the budget to a
@@ -109,71 +110,8 @@ def check(op: str, out, reference, text: str | None = None) -> str:
     return "ok"
 
 
-def measure(fn, arg, first: float) -> dict:
-    """Times fn(arg).  The caller has made one call already, which took
-    `first` seconds; it counts as warm-up."""
-    if first >= 4 * BUDGET:
-        # Too slow to repeat within bounds: the one call is the sample.
-        return {"median_s": first, "q1_s": first, "q3_s": first, "min_s": first,
-                "reps": 1, "calls_per_rep": 1}
-    calls, spent = 1, first
-    while spent < WARMUP:
-        t0 = time.perf_counter()
-        fn(arg)
-        spent += time.perf_counter() - t0
-        calls += 1
-    per_call = spent / calls
-    batch = max(1, int(BUDGET / TARGET_REPS / max(per_call, 1e-9)))
-
-    # At least MIN_REPS samples, unless single calls are so slow that they
-    # would take over 4 budgets; then as many as fit (at least one).
-    samples: list[float] = []
-    start = time.perf_counter()
-    while True:
-        t0 = time.perf_counter_ns()
-        for _ in range(batch):
-            fn(arg)
-        samples.append((time.perf_counter_ns() - t0) / batch / 1e9)
-        elapsed = time.perf_counter() - start
-        if elapsed >= BUDGET and (len(samples) >= MIN_REPS or elapsed >= 4 * BUDGET):
-            break
-    samples.sort()
-    q = statistics.quantiles(samples, n=4) if len(samples) >= 2 else [samples[0]] * 3
-    return {
-        "median_s": statistics.median(samples),
-        "q1_s": q[0],
-        "q3_s": q[2],
-        "min_s": samples[0],
-        "reps": len(samples),
-        "calls_per_rep": batch,
-    }
-
-
-def run_cell(lib: libs_mod.Library, op: str, arg, reference, text: str | None = None) -> dict:
-    fn = lib.ops.get(op)
-    if fn is None:
-        return {"status": "n/a"}
-    gc.collect()
-    try:
-        t0 = time.perf_counter()
-        out = fn(arg)
-        first = time.perf_counter() - t0
-    except Exception as exc:
-        return {"status": "error", "error": short_error(exc)}
-    cell = {"status": "ok", "check": check(op, out, reference, text)}
-    if not op.startswith("loads"):
-        cell["output_type"] = type(out).__name__
-        cell["output_len"] = len(out)
-    del out
-    try:
-        cell.update(measure(fn, arg, first))
-    except Exception as exc:  # raised on a later call only
-        return {"status": "error", "error": short_error(exc)}
-    return cell
-
-
-def first_call(fn, arg, reference) -> tuple[dict, float]:
-    """One checked call of an option; the cell so far and its time."""
+def first_call(op: str, fn, arg, reference, text: str | None = None) -> tuple[dict, float]:
+    """One checked call: the cell so far, and the call's time."""
     gc.collect()
     try:
         t0 = time.perf_counter()
@@ -181,55 +119,119 @@ def first_call(fn, arg, reference) -> tuple[dict, float]:
         first = time.perf_counter() - t0
     except Exception as exc:
         return {"status": "error", "error": short_error(exc)}, 0.0
-    return {"status": "ok", "check": check("dumps", out, reference),
-            "output_type": type(out).__name__, "output_len": len(out)}, first
+    cell = {"status": "ok", "check": check(op, out, reference, text)}
+    if not op.startswith("loads"):
+        cell["output_type"] = type(out).__name__
+        cell["output_len"] = len(out)
+    return cell, first
 
 
-def measure_paired(fns: list, arg, per_call: float) -> list[list[float]]:
-    """Per-call times of each fn(arg), in rounds of one batch of each; the
-    order rotates from round to round.  Runs for a budget per fn and at
-    least MIN_REPS rounds (fewer only when a round is over 4 budgets)."""
-    batch = max(1, int(BUDGET / TARGET_REPS / max(per_call, 1e-9)))
-    samples: list[list[float]] = [[] for _ in fns]
+def summary(samples: list[float], batch: int) -> dict:
+    ordered = sorted(samples)
+    q = statistics.quantiles(ordered, n=4) if len(ordered) >= 2 else [ordered[0]] * 3
+    return {"median_s": statistics.median(ordered), "q1_s": q[0], "q3_s": q[2],
+            "min_s": ordered[0], "reps": len(ordered), "calls_per_rep": batch}
+
+
+def measure_together(fns: list, arg, firsts: list[float]) -> list[dict]:
+    """Times each fn(arg), whose checked first call took firsts[i] seconds,
+    in rounds of one batch of each, the order rotating from round to round;
+    returns per fn its summary and its samples (`samples`, in round order),
+    or its error."""
+    results: list[dict] = [{} for _ in fns]
+    active, batches = [], {}
+    for i, (fn, first) in enumerate(zip(fns, firsts)):
+        if first >= 4 * BUDGET:
+            # Too slow to repeat within bounds: the one call is the sample.
+            results[i] = {**summary([first], 1), "samples": [first]}
+            continue
+        try:
+            calls, spent = 1, first
+            while spent < WARMUP:
+                t0 = time.perf_counter()
+                fn(arg)
+                spent += time.perf_counter() - t0
+                calls += 1
+        except Exception as exc:
+            results[i] = {"status": "error", "error": short_error(exc)}
+            continue
+        batches[i] = max(1, int(BUDGET / TARGET_REPS / max(spent / calls, 1e-9)))
+        active.append(i)
+
+    # At least MIN_REPS rounds, unless single calls are so slow that they
+    # would take over 4 budgets; then as many as fit (at least one).
+    samples: dict[int, list[float]] = {i: [] for i in active}
     start = time.perf_counter()
     rounds = 0
-    while True:
-        for k in range(len(fns)):
-            i = (rounds + k) % len(fns)
-            t0 = time.perf_counter_ns()
-            for _ in range(batch):
-                fns[i](arg)
-            samples[i].append((time.perf_counter_ns() - t0) / batch / 1e9)
+    while active:
+        for k in range(len(active)):
+            i = active[(rounds + k) % len(active)]
+            try:
+                t0 = time.perf_counter_ns()
+                for _ in range(batches[i]):
+                    fns[i](arg)
+                samples[i].append((time.perf_counter_ns() - t0) / batches[i] / 1e9)
+            except Exception as exc:  # raised on a later call only
+                results[i] = {"status": "error", "error": short_error(exc)}
+        active = [i for i in active if not results[i]]
         rounds += 1
         elapsed = time.perf_counter() - start
-        budget = BUDGET * len(fns)
+        budget = BUDGET * max(1, len(active))
         if elapsed >= budget and (rounds >= MIN_REPS or elapsed >= 4 * budget):
-            return samples
+            break
+    for i in active:
+        results[i] = {**summary(samples[i], batches[i]), "samples": samples[i]}
+    return results
+
+
+def run_row(libs: list, op: str, arg, reference, text_for) -> list[dict]:
+    """The cells of one document and operation, a cell per library in
+    `libs`, all timed together.  text_for(lib): the text its output must
+    equal, or None."""
+    cells, firsts, timed = [], [], []
+    for lib in libs:
+        fn = lib.ops.get(op)
+        if fn is None:
+            cells.append({"status": "n/a"})
+            continue
+        cell, first = first_call(op, fn, arg, reference, text_for(lib))
+        cells.append(cell)
+        if cell["status"] == "ok":
+            timed.append((cell, fn))
+            firsts.append(first)
+    results = measure_together([fn for _, fn in timed], arg, firsts)
+    for (cell, _), result in zip(timed, results):
+        if result.get("status") == "error":
+            cell.clear()
+        result.pop("samples", None)
+        cell.update(result)
+    return cells
 
 
 def run_option_cells(lib: libs_mod.Library, doc_name: str, arg, reference) -> list[dict]:
-    """The cells of every option `lib` has, timed against its dumps()."""
+    """The cells of every option `lib` has, timed together with its dumps()."""
     ops = [op for op in libs_mod.OPTION_OPERATIONS if lib.ops.get(op) is not None]
-    cells, timed, first = {}, [], 0.0
+    cells, timed, firsts = {}, [], []
+    base = lib.ops.get("dumps")
     for op in ops:
-        cells[op], t = first_call(lib.ops[op], arg, reference)
+        cells[op], first = first_call(op, lib.ops[op], arg, reference)
         if cells[op]["status"] == "ok":
             timed.append(op)
-            first = max(first, t)
-    base = lib.ops.get("dumps")
+            firsts.append(first)
     if timed and base is not None:
-        try:
-            samples = measure_paired([base] + [lib.ops[op] for op in timed], arg, first)
-        except Exception as exc:  # raised on a later call only
-            for op in timed:
-                cells[op] = {"status": "error", "error": short_error(exc)}
-        else:
-            for op, own in zip(timed, samples[1:]):
-                ratios = [a / b for a, b in zip(own, samples[0])]
+        _, base_first = first_call("dumps", base, arg, reference)
+        results = measure_together([base] + [lib.ops[op] for op in timed], arg, [base_first] + firsts)
+        for op, result in zip(timed, results[1:]):
+            if result.get("status") == "error":
+                cells[op] = result
+                continue
+            own = result.pop("samples")
+            cells[op].update(result)
+            if "samples" in results[0]:
+                ratios = [a / b for a, b in zip(own, results[0]["samples"])]
                 q = statistics.quantiles(ratios, n=4) if len(ratios) >= 2 else [ratios[0]] * 3
-                cells[op].update(median_s=statistics.median(own), min_s=min(own), reps=len(own),
-                                 vs_default=statistics.median(ratios),
-                                 vs_default_q1=q[0], vs_default_q3=q[2])
+                cells[op].update(vs_default=statistics.median(ratios), vs_default_q1=q[0],
+                                 vs_default_q3=q[2])
     for op in ops:
         cells[op].update(doc=doc_name, op=op, lib=lib.name)
     return [cells[op] for op in ops]
@@ -275,9 +277,12 @@ def main() -> int:
             row = []
             # Libraries without the operation at all (an option only quelt
             # has) are left out; those with None are recorded as n/a.
-            for lib in (lib for lib in available if op in lib.ops):
-                text = same_text if op == "dumps_same" and lib is not quelt else None
-                cell = run_cell(lib, op, arg, reference, text)
+            row_libs = [lib for lib in available if op in lib.ops]
+
+            def text_for(lib, op=op):
+                return same_text if op == "dumps_same" and lib is not quelt else None
+
+            for lib, cell in zip(row_libs, run_row(row_libs, op, arg, reference, text_for)):
                 cell.update(doc=doc.name, op=op, lib=lib.name)
                 cells.append(cell)
                 row.append(f"{lib.name} {fmt(cell)}")
