@@ -45,15 +45,17 @@ char* text_data(PyObject* text) noexcept { return static_cast<char*>(PyUnicode_D
 // few kilobytes.  Growing by at most eight times the room already in use
 // keeps a small output that follows a big one from taking more than that.
 // Only a hint: threads read and write it without order (relaxed), any
-// value is safe, and a wrong one costs a resize or some room that the
-// final shrink gives back.
+// value is safe, and a wrong one costs a resize, or some room that the
+// final shrink gives back (all but the hint's own margin).
 std::atomic<size_t> g_lastOutputLength{0};
 
-// The last length with room to spare, so that the final reservations of an
-// output of the same length need no last doubling.
+// The room that the length hint adds to a length: the final reservations
+// of an output of the same length then need no last doubling.
+constexpr size_t hint_room(size_t length) noexcept { return length / 16 + 4096; }
+
 size_t length_hint() noexcept {
     const size_t last = g_lastOutputLength.load(std::memory_order_relaxed);
-    return last + last / 16 + 4096;
+    return last + hint_room(last);
 }
 
 // The text as the str PyUnicode_DecodeUTF8(..., "surrogatepass") makes of
@@ -242,7 +244,7 @@ bool Buffer_NoteWideRun(Encoder* enc, const char* first, size_t unitSize) noexce
 }
 
 // Capacity doubles until it reaches capacity + needed, or grows up to
-// eightfold while below the length hint.  On failure the old str stays in
+// eightfold while that fits below the length hint.  On failure the old str stays in
 // place (Buffer_Release still frees it) and the error is recorded.
 void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
     const size_t room = static_cast<size_t>(enc->end - enc->offset);
@@ -260,9 +262,12 @@ void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
         // Near the allocator's limit take just what is needed.
         doubled = doubled > kLimit / 2 ? target : doubled * 2;
     }
+    // Up to the hint, growth is up to eightfold, and stops at the hint
+    // rather than doubling past it: an output of the last one's length then
+    // ends in a buffer of the hint's size, which the final step keeps.
     const size_t hint = length_hint();
     size_t newCapacity = doubled;
-    if (doubled < hint && capacity <= kLimit / 8) newCapacity = std::max(doubled, std::min(capacity * 8, hint));
+    if (target <= hint && capacity <= kLimit / 8) newCapacity = std::min(hint, std::max(doubled, capacity * 8));
 
     // A failed allocation raises MemoryError, while the walk may have its
     // own exception pending: the failure is only recorded, as errorMsg, and
@@ -302,11 +307,29 @@ PyObject* Buffer_Finish(Encoder* enc) noexcept {
         if (result) memcpy(text_data(result), enc->start, static_cast<size_t>(used));
         return result;
     }
-    // Shrinking writes the NUL after the text; the hash is still unset.
     unpoison_tail(enc);
     PyObject* result = enc->text;
+    const size_t spare = static_cast<size_t>(enc->end - enc->offset);
     enc->text = nullptr;
     enc->start = enc->offset = enc->end = nullptr;
+    // A result with no more spare room than the length hint adds keeps the
+    // buffer's whole block.  glibc's malloc serves a block above its mmap
+    // threshold from a fresh mapping, and raises the threshold to the size
+    // of such a block when it is freed.  A result shrunk to its length would
+    // set the threshold just below the next call's buffer (the hint is a
+    // little above that length), so every call would map its buffer afresh
+    // and fault on each of its pages as it is written: on a virtual machine
+    // that cost several times the writing itself.  Freed at its buffer's
+    // size, the result lets the next buffer of that size come from pages the
+    // heap already holds.  At most a sixteenth and 4096 bytes stay unused.
+    if (spare <= hint_room(static_cast<size_t>(used))) {
+        // Only the length changes, with the NUL after the text: the str is
+        // ours alone, compact ASCII, and its hash is still unset.
+        reinterpret_cast<PyASCIIObject*>(result)->length = used;
+        PyUnicode_1BYTE_DATA(result)[used] = 0;
+        return result;
+    }
+    // Shrinking writes the NUL after the text; the hash is still unset.
     if (PyUnicode_Resize(&result, used) < 0) {
         Py_DECREF(result);
         return nullptr;

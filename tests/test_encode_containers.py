@@ -2,6 +2,7 @@
 sort_keys, the nesting limit, output beyond the stack region, and round
 trips of real documents."""
 import collections
+import ctypes
 import decimal
 import json
 import math
@@ -385,18 +386,27 @@ def test_growth_at_every_boundary_keeps_text(previous):
             assert quelt.dumps(doc) == json.dumps(doc, separators=(",", ":"))
 
 
-@PREVIOUS_OUTPUT
+@pytest.mark.parametrize("previous", [0, 5000, 150000, 3 << 20, "same"], ids=lambda n: f"after-{n}")
 @pytest.mark.parametrize("size", [0, 1, 4090, 4096, 5000, 70000, 1 << 20])
 def test_ascii_result_is_an_ordinary_str(size, previous):
-    # Past the stack region the buffer itself becomes the result: it must
-    # hold no spare room and hash and compare like any other str.
-    quelt.dumps(["p" * previous])
+    # Past the stack region the buffer itself becomes the result, shrunk to
+    # its text or, after outputs of the same length ("same"), keeping the
+    # spare room of its block: either way its length, its NUL and its hash
+    # are those of any other str, and it can grow in place.
     doc = ["y" * size]
+    for _ in range(2 if previous == "same" else 1):
+        quelt.dumps(doc if previous == "same" else ["p" * previous])
     out = quelt.dumps(doc)
     copy = json.dumps(doc)
     assert out == copy and hash(out) == hash(copy) and out.isascii()
     assert sys.getsizeof(out) == sys.getsizeof(copy)
+    # A compact ASCII str's text follows its header, which is what
+    # getsizeof("") counts besides the NUL.
+    data = id(out) + sys.getsizeof("") - 1
+    assert ctypes.string_at(data, len(out) + 1) == copy.encode() + b"\0"
     assert out + "!" == copy + "!" and {out: 1}[copy] == 1
+    out += "!"  # the only reference: resized in place
+    assert out == copy + "!" and out[-2:] == copy[-1] + "!"
 
 
 class RawJson:
