@@ -244,7 +244,7 @@ bool Buffer_NoteWideRun(Encoder* enc, const char* first, size_t unitSize) noexce
 }
 
 // Capacity doubles until it reaches capacity + needed, or grows up to
-// eightfold while that fits below the length hint.  On failure the old str stays in
+// eightfold toward the length hint.  On failure the old str stays in
 // place (Buffer_Release still frees it) and the error is recorded.
 void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
     const size_t room = static_cast<size_t>(enc->end - enc->offset);
@@ -262,12 +262,19 @@ void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
         // Near the allocator's limit take just what is needed.
         doubled = doubled > kLimit / 2 ? target : doubled * 2;
     }
-    // Up to the hint, growth is up to eightfold, and stops at the hint
-    // rather than doubling past it: an output of the last one's length then
-    // ends in a buffer of the hint's size, which the final step keeps.
     const size_t hint = length_hint();
     size_t newCapacity = doubled;
+#if defined(Py_GIL_DISABLED)
+    // The free-threaded build's blocks come from mimalloc, which has no mmap
+    // threshold to teach (see Buffer_Finish): doubling past the hint
+    // measured faster there than stopping at it.
+    if (doubled < hint && capacity <= kLimit / 8) newCapacity = std::max(doubled, std::min(capacity * 8, hint));
+#else
+    // Up to the hint, growth is up to eightfold, and stops at the hint
+    // rather than doubling past it: an output of the last one's length then
+    // ends in a buffer of the hint's size, which Buffer_Finish keeps.
     if (target <= hint && capacity <= kLimit / 8) newCapacity = std::min(hint, std::max(doubled, capacity * 8));
+#endif
 
     // A failed allocation raises MemoryError, while the walk may have its
     // own exception pending: the failure is only recorded, as errorMsg, and
