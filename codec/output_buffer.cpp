@@ -283,10 +283,10 @@ void Buffer_Realloc(Encoder* enc, size_t needed) noexcept {
     if (enc->text) unpoison_tail(enc);
     PyObject* text = grown_text(enc, newCapacity);
     if (!text && newCapacity != doubled) {
-        // The hint asked for more: the doubling's size may still be had.
-        // Only our own MemoryError is pending here.
+        // The hint's size failed: the smaller of the doubling's and what is
+        // needed may still be had.  Only our own MemoryError is pending here.
         PyErr_Clear();
-        newCapacity = doubled;
+        newCapacity = newCapacity > doubled ? doubled : target;
         text = grown_text(enc, newCapacity);
     }
     PyErr_SetRaisedException(pending);
