@@ -101,6 +101,8 @@ bench: install $(VENV_GIL)/.ready
 	$(PYTHON_GIL) bench/threads.py
 	$(PYTHON) bench/memory.py
 	$(PYTHON_GIL) bench/memory.py
+	$(PYTHON) bench/fresh.py
+	$(PYTHON_GIL) bench/fresh.py
 	$(PYTHON_GIL) bench/report.py
 
 bench-clean:

@@ -5,7 +5,7 @@ bench/results/bench.png.
     python bench/report.py
 
 Reads <build>.json (timings, from run.py), threads-<build>.json,
-memory-<build>.json and install-<build>.json for the builds "free-threaded"
+memory-<build>.json, fresh-<build>.json and install-<build>.json for the builds "free-threaded"
 and "gil".  Every ratio compares two medians measured in the same process:
 a library's time divided by quelt's, so a ratio above 1 means quelt is the
 faster; in the table of quelt's options, quelt's time with an option divided
@@ -302,6 +302,23 @@ def section_memory(memory: dict, notes: Notes) -> str:
                   "retained", "time"], rows, right={3, 4, 5, 6, 7})
 
 
+def section_fresh(fresh: dict, notes: Notes) -> str:
+    rows = []
+    for build, result in fresh.items():
+        base = {r["size_mb"]: r for r in result["rows"] if r["lib"] == "quelt" and r["status"] == "ok"}
+        for r in result["rows"]:
+            row = [BUILDS[build], r["lib"], f"{r['size_mb']:g} MB"]
+            if r["status"] == "ok":
+                q = base.get(r["size_mb"])
+                ratio = f" ({fmt_ratio(r['seconds_per_call'] / q['seconds_per_call'])})" if q else ""
+                row += [fmt_time(r["seconds_per_call"]) + ratio, f"{r['faults_per_call']:,.0f}"]
+            else:
+                row += ["error " + notes.ref(r["lib"], r["error"], "fresh-process dumps"), ""]
+            rows.append(row)
+    return table(["build", "library", "document", "time per call", "page faults per call"], rows,
+                 right={2, 3, 4})
+
+
 def output_types(runs: dict) -> str:
     types: dict[str, set] = {}
     for run in runs.values():
@@ -444,6 +461,7 @@ def main() -> int:
         return 1
     threads = {b: r for b in BUILDS if (r := load(f"threads-{b}.json"))}
     memory = {b: r for b in BUILDS if (r := load(f"memory-{b}.json"))}
+    fresh = {b: r for b in BUILDS if (r := load(f"fresh-{b}.json"))}
     installs = {b: r for b in BUILDS if (r := load(f"install-{b}.json"))}
     notes = Notes()
     m = runs["free-threaded"]["machine"]
@@ -535,6 +553,15 @@ def main() -> int:
                 "resident with the result alive (on the free-threaded build the allocator, "
                 "mimalloc, keeps freed memory resident, so there it stays close to peak).",
                 "", section_memory(memory, notes), ""]
+    if fresh:
+        out += ["## Repeated dumps in a fresh process", "",
+                "A new process per library and size builds a generated API payload (the memory "
+                "document's records), dumps it 3 times, then times about a second of calls: "
+                "mean time per call (in parentheses: / quelt's), and minor page faults per "
+                "call.  Unlike the main timings, whose long process has already freed blocks "
+                "of every document's size, this shows whether each call writes its output into "
+                "freshly mapped pages.",
+                "", section_fresh(fresh, notes), ""]
     if notes.keys:
         out += ["## Notes", "", notes.render(), ""]
 
