@@ -4,8 +4,10 @@ machine."""
 
 from __future__ import annotations
 
+import json
 import os
 import platform
+import subprocess
 import sys
 import sysconfig
 import time
@@ -88,3 +90,19 @@ class CpuWatch:
         if busy1 != busy1 or wall1 <= wall0:  # NaN: no /proc/stat
             return None
         return max(0.0, ((busy1 - busy0) - (own1 - own0)) / (wall1 - wall0))
+
+
+def run_json_child(script: str, args: list[str], timeout: float) -> dict:
+    """Runs `python script --child *args` and returns the JSON object on
+    the last line of its output, or an error row when it fails, prints
+    nothing or runs past `timeout` seconds."""
+    cmd = [sys.executable, script, "--child", *args]
+    try:
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return {"status": "error", "error": f"timed out after {timeout:.0f} s"}
+    lines = proc.stdout.strip().splitlines()
+    if proc.returncode != 0 or not lines:
+        tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
+        return {"status": "error", "error": f"child exited {proc.returncode}: {tail}"[:160]}
+    return json.loads(lines[-1])

@@ -24,7 +24,6 @@ from __future__ import annotations
 import json
 import os
 import resource
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -34,7 +33,7 @@ sys.path.insert(0, str(HERE))
 
 import docs as docs_mod  # noqa: E402
 import libs as libs_mod  # noqa: E402
-from common import QUICK, RESULTS, CpuWatch, build_name, env_float, machine  # noqa: E402
+from common import QUICK, RESULTS, CpuWatch, build_name, env_float, machine, run_json_child  # noqa: E402
 
 SIZES_MB = [1.0] if QUICK else [float(s) for s in os.environ.get("BENCH_FRESH_MB", "1,8,24").split(",")]
 TIMEOUT = env_float("BENCH_MEMORY_TIMEOUT", 300)
@@ -65,16 +64,7 @@ def child(lib_name: str, size_mb: str) -> dict:
 
 
 def run_child(lib: str, size_mb: float) -> dict:
-    cmd = [sys.executable, __file__, "--child", lib, str(size_mb)]
-    try:
-        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=TIMEOUT)
-    except subprocess.TimeoutExpired:
-        return {"status": "error", "error": f"timed out after {TIMEOUT:.0f} s"}
-    lines = proc.stdout.strip().splitlines()
-    if proc.returncode != 0 or not lines:
-        tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
-        return {"status": "error", "error": f"child exited {proc.returncode}: {tail}"[:160]}
-    return json.loads(lines[-1])
+    return run_json_child(__file__, [lib, str(size_mb)], TIMEOUT)
 
 
 def main() -> int:

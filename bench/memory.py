@@ -27,7 +27,6 @@ from __future__ import annotations
 import json
 import os
 import resource
-import subprocess
 import sys
 import tempfile
 import time
@@ -38,7 +37,7 @@ sys.path.insert(0, str(HERE))
 
 import docs as docs_mod  # noqa: E402
 import libs as libs_mod  # noqa: E402
-from common import QUICK, RESULTS, CpuWatch, build_name, env_float, machine  # noqa: E402
+from common import QUICK, RESULTS, CpuWatch, build_name, env_float, machine, run_json_child  # noqa: E402
 
 TARGET_MB = 5 if QUICK else env_float("BENCH_MEMORY_MB", 100)
 TIMEOUT = env_float("BENCH_MEMORY_TIMEOUT", 300)
@@ -110,16 +109,7 @@ def child(lib_name: str, op: str, path: str) -> dict:
 # ---- in the parent ---------------------------------------------------------
 
 def run_child(lib: str, op: str, path: str) -> dict:
-    cmd = [sys.executable, __file__, "--child", lib, op, path]
-    try:
-        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=TIMEOUT)
-    except subprocess.TimeoutExpired:
-        return {"status": "error", "error": f"timed out after {TIMEOUT:.0f} s"}
-    lines = proc.stdout.strip().splitlines()
-    if proc.returncode != 0 or not lines:
-        tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
-        return {"status": "error", "error": f"child exited {proc.returncode}: {tail}"[:160]}
-    return json.loads(lines[-1])
+    return run_json_child(__file__, [lib, op, path], TIMEOUT)
 
 
 def main() -> int:
