@@ -89,7 +89,7 @@ void write_str_in_kind(const Unit* units, size_t count, Encoder* enc) noexcept {
         }
     }
     const Py_ssize_t units = kind == PyUnicode_4BYTE_KIND && enc->escape.ensureAscii ? 2 * count : count;
-    if (!Buffer_EnsureRoomForEscaped(enc, units, 2)) return;
+    if (!Buffer_EnsureRoomForEscaped(enc, units, 2 + kEscapeWordSlack)) return;
     Buffer_AppendCharUnchecked(enc, '"');
     switch (kind) {
     case PyUnicode_1BYTE_KIND:

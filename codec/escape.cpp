@@ -380,10 +380,161 @@ char* Buffer_EscapeStringUnvalidated(const EscapeOptions& options, const char* i
     }
 }
 
-// Plain runs go sixteen units at a time, as in the byte escapers; the loop
-// takes one code point at a time, and after a plain one tries a run again.
+namespace {
+
+// ---- branch-free \u escaping ----------------------------------------------------
+
+// Under ensureAscii every code point below U+10000 becomes one word of
+// output: its text in the low bytes (at most six) and its length in the top
+// byte.  The loop stores the whole word and advances by its length, so
+// text that switches between ASCII, escapes and other scripts every few
+// units costs no mispredicted branch per switch.  The byte positions follow
+// memory order on either endianness.
+constexpr int word_shift(int position) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return 8 * (7 - position);
+#else
+    return 8 * position;
+#endif
+}
+
+// `length` bytes of text at byte `position` of a word.
+constexpr uint64_t bytes_at(const char* text, int length, int position) noexcept {
+    uint64_t word = 0;
+    for (int i = 0; i < length; ++i) word |= uint64_t(uint8_t(text[i])) << word_shift(position + i);
+    return word;
+}
+
+constexpr uint64_t text_word(const char* text, int length) noexcept {
+    return bytes_at(text, length, 0) | uint64_t(length) << word_shift(7);
+}
+
+constexpr int word_length(uint64_t word) noexcept { return int(word >> word_shift(7) & 0xFF); }
+
+// Each ASCII character's word under one choice of the two options that
+// change its text (HTML characters, forward slashes).
+using AsciiWords = std::array<uint64_t, 128>;
+
+constexpr AsciiWords make_ascii_words(bool encodeHTMLChars, bool escapeForwardSlashes) {
+    AsciiWords words{};
+    for (int c = 0; c < 128; ++c) {
+        const uint8_t cls = g_asciiOutputTable[c];
+        char text[6] = {char(c)};
+        int length = 1;
+        if (cls == SL && escapeForwardSlashes) {
+            text[0] = '\\';
+            text[1] = '/';
+            length = 2;
+        } else if ((cls >= EB && cls <= EBS)) {
+            text[0] = g_escapeChars[cls];
+            text[1] = g_escapeChars[cls + 1];
+            length = 2;
+        } else if (cls == END || cls == CT || (cls == HT && encodeHTMLChars)) {
+            const char hex[6] = {'\\', 'u', '0', '0', g_hexChars[c >> 4], g_hexChars[c & 0x0F]};
+            for (int i = 0; i < 6; ++i) text[i] = hex[i];
+            length = 6;
+        }
+        words[c] = text_word(text, length);
+    }
+    return words;
+}
+
+// Indexed by encodeHTMLChars * 2 + escapeForwardSlashes.
+constexpr std::array<AsciiWords, 4> g_asciiWords = {
+    make_ascii_words(false, false), make_ascii_words(false, true),
+    make_ascii_words(true, false), make_ascii_words(true, true),
+};
+static_assert(g_asciiWords[0]['a'] == text_word("a", 1) && g_asciiWords[0]['/'] == text_word("/", 1), "plain");
+static_assert(g_asciiWords[1]['/'] == text_word("\\/", 2) && g_asciiWords[0]['\n'] == text_word("\\n", 2),
+              "two-byte escapes");
+static_assert(g_asciiWords[0][0x1F] == text_word("\\u001f", 6) && g_asciiWords[0][0] == text_word("\\u0000", 6),
+              "control characters and NUL");
+static_assert(g_asciiWords[0]['<'] == text_word("<", 1) && g_asciiWords[2]['<'] == text_word("\\u003c", 6),
+              "HTML characters");
+static_assert(g_asciiWords[3]['&'] == text_word("\\u0026", 6) && g_asciiWords[3]['/'] == text_word("\\/", 2),
+              "both options");
+
+// The two hex digits of a code unit's high and low byte, at their places
+// in a \uXXXX word.
+using HexWords = std::array<uint64_t, 256>;
+
+// The high byte's word carries the rest of the escape: the \u and its
+// length.
+constexpr HexWords make_hex_words(int position, uint64_t rest) {
+    HexWords words{};
+    for (int b = 0; b < 256; ++b) words[b] = bytes_at(&g_hexPairs[2 * b], 2, position) | rest;
+    return words;
+}
+constexpr HexWords g_hexHighWords = make_hex_words(2, text_word("\\u", 2) | uint64_t(6) << word_shift(7));
+constexpr HexWords g_hexLowWords = make_hex_words(4, 0);
+static_assert((g_hexHighWords[0xD8] | g_hexLowWords[0x3D]) == text_word("\\ud83d", 6), "\\uXXXX from its two bytes");
+
+// One code point under ensureAscii: the word of a unit below U+10000,
+// chosen by a conditional move; both words are at hand before the choice,
+// or the compiler would make it a branch again.  Above U+FFFF (4-byte units
+// only, and rare) the surrogate pair.
+template <typename Unit>
+inline char* write_code_point_word(const AsciiWords& asciiWords, uint32_t cp, char* out) noexcept {
+    if (sizeof(Unit) == 4 && cp >= 0x10000) [[unlikely]]
+        return write_hex_pair(out, cp);
+    const uint64_t hex = g_hexHighWords[cp >> 8 & 0xFF] | g_hexLowWords[cp & 0xFF];
+    const uint64_t asciiWord = asciiWords[cp & 0x7F];
+    const uint64_t word = cp < 0x80 ? asciiWord : hex;
+    memcpy(out, &word, sizeof word);
+    return out + word_length(word);
+}
+
+// Units taken one word at a time once a block is found dense with units to
+// escape, before plain blocks are looked for again (measured: shorter
+// stretches spend more on failed block tests, longer ones on the plain
+// text that follows).
+constexpr size_t kDenseStretch = 32;
+
+// Under ensureAscii.  Sixteen units at a time while they are plain.  A
+// block with one or two units to escape is copied up to the first, which
+// is escaped, and the blocks go on from the next unit: text with an
+// occasional accent stays in the block loop.  A block with more goes one
+// word per unit for a stretch, which costs no mispredicted branch however
+// often the text switches between ASCII, escapes and other scripts.
+template <typename Unit>
+char* escape_code_points_ascii(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept {
+    const Unit* const stop = in + count;
+    const AsciiWords& asciiWords = g_asciiWords[options.encodeHTMLChars * 2 + options.escapeForwardSlashes];
+#if defined(__SSE2__)
+    if (count - 4 < 12) in = copy_plain_tail<false>(in, count, &out);  // 4 <= count < 16, all plain
+    while (stop - in >= 16) {
+        const __m128i chunk = narrow16(in);
+        const unsigned mask = unsigned(_mm_movemask_epi8(not_plain<false>(chunk)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), chunk);
+        if (mask == 0) {
+            in += 16;
+            out += 16;
+            continue;
+        }
+        const unsigned plain = unsigned(__builtin_ctz(mask));
+        in += plain;
+        out += plain;
+        const unsigned afterFirst = mask & (mask - 1);
+        if ((afterFirst & (afterFirst - 1)) == 0) {  // at most two to escape
+            out = write_code_point_word<Unit>(asciiWords, *in++, out);
+            continue;
+        }
+        const Unit* const stretchEnd = size_t(stop - in) > kDenseStretch ? in + kDenseStretch : stop;
+        while (in < stretchEnd) out = write_code_point_word<Unit>(asciiWords, *in++, out);
+    }
+#endif
+    while (in < stop) out = write_code_point_word<Unit>(asciiWords, *in++, out);
+    return out;
+}
+
+}  // namespace
+
+// Plain runs go sixteen units at a time, as in the byte escapers.  Without
+// ensureAscii the loop takes one code point at a time, and after a plain
+// one tries a run again.
 template <typename Unit>
 char* escape_code_points(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept {
+    if (options.ensureAscii) return escape_code_points_ascii(options, in, count, out);
     const Unit* const stop = in + count;
     in = copy_plain_start<false>(in, stop, &out);
     while (in < stop) {

@@ -17,6 +17,10 @@ struct EscapeOptions {
 // ensureAscii (a surrogate pair of escapes).
 inline constexpr size_t kEscapedBytesPerByte = 6;
 
+// What escape_code_points may store past its room: a six-byte escape is
+// stored as an 8-byte word.
+inline constexpr size_t kEscapeWordSlack = 2;
+
 // ensureAscii: validates the UTF-8 in [io, end) and writes every non-ASCII
 // character as \u escapes (a surrogate pair above U+FFFF); lone surrogates in
 // their three-byte form pass as their own escape.  Stray continuation bytes
@@ -34,7 +38,8 @@ char* Buffer_EscapeStringUnvalidated(const EscapeOptions& options, const char* i
 
 // Escapes `count` code points (1-, 2- or 4-byte units, as a str stores them)
 // straight from their storage: the text the byte escapers write for their
-// UTF-8 form ("surrogatepass" for lone surrogates).
+// UTF-8 form ("surrogatepass" for lone surrogates).  Under ensureAscii it
+// stores whole 8-byte words: reserve kEscapeWordSlack bytes past the room.
 // Defined for uint8_t, uint16_t and uint32_t units.
 template <typename Unit>
 char* escape_code_points(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept;

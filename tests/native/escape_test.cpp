@@ -51,9 +51,11 @@ std::string escape_bytes(const std::string& input, EscapeOptions options) {
 template <typename Unit>
 std::string escape_units(const std::vector<Unit>& units, EscapeOptions options) {
     // The room callers reserve: six bytes per unit, twelve for a 4-byte
-    // unit under ensureAscii (a surrogate pair of escapes).  Nothing may be
-    // written past it.
-    const size_t room = units.size() * kEscapedBytesPerByte * (sizeof(Unit) == 4 && options.ensureAscii ? 2 : 1);
+    // unit under ensureAscii (a surrogate pair of escapes), and under
+    // ensureAscii the slack of its word stores.  Nothing may be written
+    // past it.
+    const size_t room = units.size() * kEscapedBytesPerByte * (sizeof(Unit) == 4 && options.ensureAscii ? 2 : 1) +
+                        (options.ensureAscii ? kEscapeWordSlack : 0);
     constexpr char kGuard = 0x5A;
     std::vector<char> out(room + 16, kGuard);
     char* end = escape_code_points(options, units.data(), units.size(), out.data());
@@ -346,9 +348,11 @@ void run_code_points(std::mt19937& rng, long* compared) {
                 compare_code_points<Unit>(points, "code point sweep", compared);
             }
     // Text that switches between ASCII and other characters every few
-    // units, and text of one escape repeated, which fills all of its room.
+    // units, long enough for several blocks and dense stretches in turn,
+    // and text of one escape repeated, which fills all of its room.
+    std::uniform_int_distribution<size_t> mixedLength(0, 200);
     for (int i = 0; i < 20000 && g_failures < 5; ++i) {
-        std::vector<uint32_t> points(length(rng));
+        std::vector<uint32_t> points(mixedLength(rng));
         for (uint32_t& cp : points) cp = percent(rng) < 50 ? uint32_t('a' + percent(rng) % 26) : specials[pick(rng)];
         compare_code_points<Unit>(points, "mixed code points", compared);
     }
