@@ -461,20 +461,66 @@ inline bool write_key(Encoder* enc, PyObject* name) noexcept {
 
 // ---- leaves ------------------------------------------------------------------------
 
+// One writer per kind of leaf, each returning true, so that write_leaf
+// reaches them by tail calls: the dispatch itself then saves no registers
+// and sets up no frame, and each writer only what it needs.
+[[gnu::noinline]] bool write_str_leaf(PyObject* str, Encoder* enc) noexcept {
+    write_str(str, enc);
+    return true;
+}
+
+[[gnu::noinline]] bool write_integer_slowly(PyObject* value, Encoder* enc) noexcept {
+    write_integer(value, enc);
+    return true;
+}
+
+// A compact int with its room at hand calls nothing, so it needs no frame;
+// every other goes on by a tail call.
+[[gnu::noinline]] bool write_integer_leaf(PyObject* value, Encoder* enc) noexcept {
+    PyLongObject* const number = reinterpret_cast<PyLongObject*>(value);
+    if (static_cast<size_t>(enc->end - enc->offset) < kValueReserve || !PyUnstable_Long_IsCompact(number))
+        return write_integer_slowly(value, enc);
+    Buffer_AppendLongUnchecked(enc, PyUnstable_Long_CompactValue(number));
+    return true;
+}
+
+[[gnu::noinline]] bool write_float_leaf(PyObject* value, Encoder* enc) noexcept {
+    write_double(enc, PyFloat_AS_DOUBLE(value));
+    return true;
+}
+
+[[gnu::noinline]] bool write_literal_slowly(PyObject* constant, Encoder* enc) noexcept {
+    if (constant == Py_True) write_literal(enc, "true", 4);
+    else if (constant == Py_False) write_literal(enc, "false", 5);
+    else write_literal(enc, "null", 4);
+    return true;
+}
+
+// True, False or None: with room at hand, one 8-byte store of the padded
+// literal and no frame.
+[[gnu::noinline]] bool write_literal_leaf(PyObject* constant, Encoder* enc) noexcept {
+    static constexpr char kTrue[8] = "true", kFalse[8] = "false", kNull[8] = "null";
+    if (static_cast<size_t>(enc->end - enc->offset) < sizeof kTrue) return write_literal_slowly(constant, enc);
+    const char* text = kNull;
+    size_t length = 4;
+    if (constant == Py_True) text = kTrue;
+    else if (constant == Py_False) text = kFalse, length = 5;
+    memcpy(enc->offset, text, sizeof kTrue);
+    enc->offset += length;
+    return true;
+}
+
 // Writes `obj` when it is a leaf (an exact str, int or float, True, False
 // or None), tested in order of frequency; false when it is not one.  Out of
 // line: the walks' steps, inlined into the frame of every nesting level,
 // call it.
 [[gnu::noinline]] bool write_leaf(PyObject* obj, Encoder* enc) noexcept {
     PyTypeObject* const type = Py_TYPE(obj);
-    if (type == &PyUnicode_Type) write_str(obj, enc);
-    else if (type == &PyLong_Type) write_integer(obj, enc);
-    else if (type == &PyFloat_Type) write_double(enc, PyFloat_AS_DOUBLE(obj));
-    else if (obj == Py_True) write_literal(enc, "true", 4);
-    else if (obj == Py_False) write_literal(enc, "false", 5);
-    else if (obj == Py_None) write_literal(enc, "null", 4);
-    else return false;
-    return true;
+    if (type == &PyUnicode_Type) return write_str_leaf(obj, enc);
+    if (type == &PyLong_Type) return write_integer_leaf(obj, enc);
+    if (type == &PyFloat_Type) return write_float_leaf(obj, enc);
+    if (obj == Py_True || obj == Py_False || obj == Py_None) return write_literal_leaf(obj, enc);
+    return false;
 }
 
 // ---- container walks ---------------------------------------------------------------
