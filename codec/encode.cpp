@@ -33,7 +33,9 @@ inline void fail_invalid(Encoder* enc) noexcept { enc->errorMsg = kErrInvalidTyp
 inline bool write_escaped_text(Encoder* enc, const char* text, Py_ssize_t length, size_t extra) noexcept {
     if (!Buffer_EnsureRoomForEscaped(enc, length, 2 + extra)) return false;
     Buffer_AppendCharUnchecked(enc, '"');
-    if (enc->escape.ensureAscii) {
+    if (copy_short_plain(text, static_cast<size_t>(length), enc->offset)) {
+        enc->offset += length;
+    } else if (enc->escape.ensureAscii) {
         const char* error = nullptr;
         char* out = Buffer_EscapeStringValidated(enc->escape, text, text + length, enc->offset, &error,
                                                  &enc->nonAscii);

@@ -174,18 +174,7 @@ inline char* write_ascii_escape(const EscapeOptions& options, uint8_t byte, uint
 }
 
 #if defined(__SSE2__)
-// Marks the bytes that end a plain run: control characters and the NUL,
-// " \ / & < >, and with `highBytesPlain` off every byte from 0x80.  The table
-// loop then decides them under the call's options.
-template <bool highBytesPlain>
-inline utf8::Chunk not_plain(utf8::Chunk c) noexcept {
-    using namespace utf8;
-    Chunk special = either(control(c), either(equal(c, splat('"')), equal(c, splat('\\'))));
-    special = either(special, either(equal(c, splat('/')), equal(c, splat('&'))));
-    special = either(special, either(equal(c, splat('<')), equal(c, splat('>'))));
-    if (!highBytesPlain) special = either(special, c);  // top bit: 0x80-0xFF
-    return special;
-}
+using escape_detail::not_plain;
 #endif
 
 // ---- plain runs -----------------------------------------------------------------

@@ -40,6 +40,14 @@ std::string escape_bytes(const std::string& input, EscapeOptions options) {
                     : Buffer_EscapeStringUnvalidated(options, first, last, out.data());
     if (!end) return std::string("ERROR: ") + error;
     std::string text(out.data(), end);
+    // The encoder's shortcut for short text may take only what the escaper
+    // would copy unchanged, and writes nothing past it.
+    std::vector<char> shortcut(input.size() + 8, 0x5A);
+    if (copy_short_plain(input.data(), input.size(), shortcut.data()) &&
+        (std::string(shortcut.data(), input.size()) != text || shortcut[input.size()] != 0x5A)) {
+        ++g_failures;
+        fprintf(stderr, "FAIL short plain copy differs for %s\n", show(input).c_str());
+    }
     if (options.ensureAscii && copiedNonAscii != has_non_ascii(text)) {
         ++g_failures;
         fprintf(stderr, "FAIL non-ASCII copy %s for %s\n", copiedNonAscii ? "reported" : "missed",
