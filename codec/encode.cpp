@@ -567,6 +567,7 @@ inline bool is_handed(MemberStep step) noexcept {
 template <typename Step>
 inline MemberStep step_in_critical_section([[maybe_unused]] PyObject* container, Step&& step) noexcept {
     MemberStep result;
+#ifdef Py_GIL_DISABLED
     do {
         Py_BEGIN_CRITICAL_SECTION(container);
         int held = 0;
@@ -575,6 +576,12 @@ inline MemberStep step_in_critical_section([[maybe_unused]] PyObject* container,
         } while (result == MemberStep::Written && ++held < kMembersPerHold);
         Py_END_CRITICAL_SECTION();
     } while (result == MemberStep::Written);
+#else
+    // With the GIL there is no section to leave, and no one waiting for it.
+    do {
+        result = step();
+    } while (result == MemberStep::Written);
+#endif
     return result;
 }
 
@@ -802,6 +809,9 @@ struct MemberWriter {
           room(Buffer_SeparatorRoom(static_cast<size_t>(e->itemSeparatorLength)) +
                (kIndented ? static_cast<size_t>(e->indent) * static_cast<size_t>(e->level + 1) : 0) + 1) {}
 
+    // A member handed over is written one level down: enc->level is raised
+    // for it here and lowered once it is written.  Leaves and keys do not
+    // read the level, so a leaf leaves it as it is.
     MemberStep operator()([[maybe_unused]] PyObject* key, PyObject* value) noexcept {
         Buffer_EnsureRoom(enc, room);
         if (enc->errorMsg) return MemberStep::Failed;
@@ -809,19 +819,23 @@ struct MemberWriter {
             Buffer_AppendSeparatorUnchecked(enc, enc->itemSeparatorHead, enc->itemSeparator,
                                             static_cast<size_t>(enc->itemSeparatorLength));
         first = false;
-        enc->level++;
+        const int32_t memberLevel = enc->level + 1;
         if constexpr (kIndented) {
             Buffer_AppendCharUnchecked(enc, '\n');
-            Buffer_AppendIndentUnchecked(enc, enc->level);
+            Buffer_AppendIndentUnchecked(enc, memberLevel);
         }
-        if (enc->level > kRecursionMax) return MemberStep::Handed;
+        if (memberLevel > kRecursionMax) return hand_over(memberLevel, MemberStep::Handed);
         if constexpr (kIsObject) {
-            if (!key_is_own_text(key)) return MemberStep::Handed;
+            if (!key_is_own_text(key)) return hand_over(memberLevel, MemberStep::Handed);
             if (!write_key(enc, key)) return MemberStep::Failed;
         }
-        if (!write_leaf(value, enc)) return MemberStep::HandedNonLeaf;
-        enc->level--;
+        if (!write_leaf(value, enc)) return hand_over(memberLevel, MemberStep::HandedNonLeaf);
         return enc->errorMsg ? MemberStep::Failed : MemberStep::Written;
+    }
+
+    MemberStep hand_over(int32_t memberLevel, MemberStep step) noexcept {
+        enc->level = memberLevel;
+        return step;
     }
 };
 
