@@ -453,7 +453,9 @@ inline bool write_key(Encoder* enc, PyObject* name) noexcept {
             if (entry->key != name) continue;
             Buffer_EnsureRoom(enc, sizeof entry->text);
             if (enc->errorMsg) return false;
-            memcpy(enc->offset, entry->text, sizeof entry->text);
+            // Most keys' text fits one 16-byte copy.
+            if (entry->length <= 16) memcpy(enc->offset, entry->text, 16);
+            else memcpy(enc->offset, entry->text, sizeof entry->text);
             enc->offset += entry->length;
             return true;
         }
@@ -521,7 +523,8 @@ inline bool write_key(Encoder* enc, PyObject* name) noexcept {
     if (type == &PyUnicode_Type) return write_str_leaf(obj, enc);
     if (type == &PyLong_Type) return write_integer_leaf(obj, enc);
     if (type == &PyFloat_Type) return write_float_leaf(obj, enc);
-    if (obj == Py_True || obj == Py_False || obj == Py_None) return write_literal_leaf(obj, enc);
+    // True and False are the only exact bools.
+    if (type == &PyBool_Type || obj == Py_None) return write_literal_leaf(obj, enc);
     return false;
 }
 
@@ -806,8 +809,8 @@ struct MemberWriter {
 
     explicit MemberWriter(Encoder* e) noexcept
         : enc(e),
-          room(Buffer_SeparatorRoom(static_cast<size_t>(e->itemSeparatorLength)) +
-               (kIndented ? static_cast<size_t>(e->indent) * static_cast<size_t>(e->level + 1) : 0) + 1) {}
+          room(e->memberRoom +
+               (kIndented ? static_cast<size_t>(e->indent) * static_cast<size_t>(e->level + 1) : 0)) {}
 
     // A member handed over is written one level down: enc->level is raised
     // for it here and lowered once it is written.  Leaves and keys do not

@@ -52,6 +52,9 @@ struct Encoder {
     // that fits is stored as one word (see Buffer_AppendSeparatorUnchecked).
     char itemSeparatorHead[kSeparatorHead];
     char keySeparatorHead[kSeparatorHead];
+    // Room each member of a container reserves before its indentation: the
+    // item separator as it is stored, and a line break.
+    size_t memberRoom;
     PyObject* defaultFn;           // null when absent or None
     PyObject* decimalType;         // decimal.Decimal; null when `decimal` could not be imported
     // Lowest stack address a nested container may start at (see

@@ -70,12 +70,14 @@ bool set_separators(Encoder* enc, PyObject* separators, OwnedRef* itemHolder,
     return true;
 }
 
-// The padded heads of the separators (the Encoder starts zero-filled).
+// The padded heads of the separators (the Encoder starts zero-filled), and
+// the room a member reserves for its separator.
 void set_separator_heads(Encoder* enc) noexcept {
     memcpy(enc->itemSeparatorHead, enc->itemSeparator,
            std::min(static_cast<size_t>(enc->itemSeparatorLength), kSeparatorHead));
     memcpy(enc->keySeparatorHead, enc->keySeparator,
            std::min(static_cast<size_t>(enc->keySeparatorLength), kSeparatorHead));
+    enc->memberRoom = Buffer_SeparatorRoom(static_cast<size_t>(enc->itemSeparatorLength)) + 1;
 }
 
 // Walks `obj` into the buffer, which starts in a region of this frame, and
