@@ -402,7 +402,9 @@ constexpr int word_length(uint64_t word) noexcept { return int(word >> word_shif
 
 // Each ASCII character's word under one choice of the two options that
 // change its text (HTML characters, forward slashes).
-using AsciiWords = std::array<uint64_t, 128>;
+// Indexed by a unit's low byte, which the \uXXXX word needs anyway: the
+// entries from 0x80 are never chosen.
+using AsciiWords = std::array<uint64_t, 256>;
 
 constexpr AsciiWords make_ascii_words(bool encodeHTMLChars, bool escapeForwardSlashes) {
     AsciiWords words{};
@@ -467,7 +469,7 @@ inline char* write_code_point_word(const AsciiWords& asciiWords, uint32_t cp, ch
     if (sizeof(Unit) == 4 && cp >= 0x10000) [[unlikely]]
         return write_hex_pair(out, cp);
     const uint64_t hex = g_hexHighWords[cp >> 8 & 0xFF] | g_hexLowWords[cp & 0xFF];
-    const uint64_t asciiWord = asciiWords[cp & 0x7F];
+    const uint64_t asciiWord = asciiWords[cp & 0xFF];
     const uint64_t word = cp < 0x80 ? asciiWord : hex;
     memcpy(out, &word, sizeof word);
     return out + word_length(word);
