@@ -67,7 +67,8 @@ void write_str_in_kind(const Unit* units, size_t count, Encoder* enc) noexcept {
     for (size_t done = 0; done < count;) {
         const size_t piece = std::min(count - done, kInKindPiece);
         // The closing quote's byte with the last piece.
-        if (!Buffer_EnsureRoomForEscaped(enc, static_cast<Py_ssize_t>(piece * sizeof(Unit)), 1)) return;
+        if (!Buffer_EnsureRoomForEscaped(enc, static_cast<Py_ssize_t>(piece * sizeof(Unit)), 1 + kEscapeWordSlack))
+            return;
         char* const first = enc->offset;
         enc->offset = escape_in_kind(enc->escape, units + done, piece, first);
         if (!Buffer_NoteWideRun(enc, first, sizeof(Unit))) return;

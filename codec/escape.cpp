@@ -568,65 +568,79 @@ inline char* store_unit(char* out, uint32_t value) noexcept {
 }
 
 #if defined(__SSE2__)
-// Byte lanes of the units in `chunk` that end a plain run: control
-// characters and NUL (no bit above 0x1F), " \ / & < >.  Every unit from
-// 0x80 is plain here.
-template <typename Unit>
-inline unsigned special_lanes(__m128i chunk) noexcept {
-    const auto equal = [](__m128i a, __m128i b) {
-        if constexpr (sizeof(Unit) == 1) return _mm_cmpeq_epi8(a, b);
-        else if constexpr (sizeof(Unit) == 2) return _mm_cmpeq_epi16(a, b);
-        else return _mm_cmpeq_epi32(a, b);
-    };
-    const auto splat = [](uint32_t value) {
-        if constexpr (sizeof(Unit) == 1) return _mm_set1_epi8(char(value));
-        else if constexpr (sizeof(Unit) == 2) return _mm_set1_epi16(short(value));
-        else return _mm_set1_epi32(int(value));
-    };
-    __m128i special = equal(_mm_and_si128(chunk, splat(Unit(~Unit(0x1F)))), _mm_setzero_si128());
-    special = _mm_or_si128(special, _mm_or_si128(equal(chunk, splat('"')), equal(chunk, splat('\\'))));
-    special = _mm_or_si128(special, _mm_or_si128(equal(chunk, splat('/')), equal(chunk, splat('&'))));
-    special = _mm_or_si128(special, _mm_or_si128(equal(chunk, splat('<')), equal(chunk, splat('>'))));
-    return unsigned(_mm_movemask_epi8(special));
+// Sixteen code units as sixteen bytes for the in-kind escaper's test: a
+// unit below 0x80 as itself, any other as a byte from 0x80, which
+// not_plain<true> takes as plain.  Two-byte units are first capped at 0xFF
+// (an unsigned minimum, from two saturating subtractions), since packus
+// would read a unit from 0x8000 as negative; four-byte units saturate to
+// at most 0x7FFF in their first pack and never are.
+inline __m128i narrow_in_kind16(const uint8_t* p) noexcept { return load16(p); }
+inline __m128i narrow_in_kind16(const uint16_t* p) noexcept {
+    const __m128i cap = _mm_set1_epi16(0xFF);
+    const __m128i low = load16(p);
+    const __m128i high = load16(p + 8);
+    return _mm_packus_epi16(_mm_subs_epu16(low, _mm_subs_epu16(low, cap)),
+                            _mm_subs_epu16(high, _mm_subs_epu16(high, cap)));
 }
+inline __m128i narrow_in_kind16(const uint32_t* p) noexcept { return narrow16(p); }
 #endif
 
 }  // namespace
 
-// Plain runs are copied sixteen bytes at a time: within the room, since
-// every unit left has kEscapedBytesPerByte units of it.  The units that end
-// a run are decided by the table, as in the other escapers, and an escape
-// is written as its ASCII text, one unit per character.
+// An ASCII unit's word (its output text and length) widened to eight units
+// of the output's width, stored whole: the units past its length are left
+// after the text.  No branch on the escape's length or kind.
+template <typename Unit>
+inline char* store_word_in_kind(uint64_t word, char* out) noexcept {
+#if defined(__SSE2__)
+    const __m128i bytes = _mm_cvtsi64_si128(static_cast<long long>(word));
+    if constexpr (sizeof(Unit) == 1) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes);
+    } else {
+        const __m128i pairs = _mm_unpacklo_epi8(bytes, _mm_setzero_si128());
+        if constexpr (sizeof(Unit) == 2) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), pairs);
+        } else {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(pairs, _mm_setzero_si128()));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + 1, _mm_unpackhi_epi16(pairs, _mm_setzero_si128()));
+        }
+    }
+#else
+    for (int i = 0; i < 8; ++i) store_unit<Unit>(out + i * sizeof(Unit), uint8_t(word >> word_shift(i)));
+#endif
+    return out + word_length(word) * sizeof(Unit);
+}
+
+// Plain units, the non-ASCII ones included, are copied sixteen at a time:
+// within the room, since every unit left has kEscapedBytesPerByte units of
+// it.  A block stops at its first ASCII unit to escape, which is written as
+// its word, and the blocks go on from the unit after it.  The short tail
+// goes one unit at a time.
 template <typename Unit>
 char* escape_in_kind(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept {
     const Unit* const stop = in + count;
-    for (;;) {
+    const AsciiWords& asciiWords = g_asciiWords[options.encodeHTMLChars * 2 + options.escapeForwardSlashes];
 #if defined(__SSE2__)
-        constexpr size_t kPerBlock = 16 / sizeof(Unit);
-        while (size_t(stop - in) >= kPerBlock) {
-            const __m128i chunk = load16(in);
-            const unsigned mask = special_lanes<Unit>(chunk);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), chunk);
-            if (mask) {
-                const unsigned plain = unsigned(__builtin_ctz(mask)) / sizeof(Unit);
-                in += plain;
-                out += plain * sizeof(Unit);
-                break;
-            }
-            in += kPerBlock;
-            out += 16;
-        }
-#endif
-        if (in == stop) return out;
-        const uint32_t unit = *in++;
-        if (unit >= 0x80 || g_asciiOutputTable[unit] == CPY) {
-            out = store_unit<Unit>(out, unit);
+    while (stop - in >= 16) {
+        const unsigned mask = unsigned(_mm_movemask_epi8(not_plain<true>(narrow_in_kind16(in))));
+        for (size_t i = 0; i < sizeof(Unit); ++i)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + i, load16(reinterpret_cast<const char*>(in) + 16 * i));
+        if (mask == 0) {
+            in += 16;
+            out += 16 * sizeof(Unit);
             continue;
         }
-        char escaped[kEscapedBytesPerByte];
-        const char* const escapedEnd = write_ascii_escape(options, uint8_t(unit), g_asciiOutputTable[unit], escaped);
-        for (const char* c = escaped; c < escapedEnd; ++c) out = store_unit<Unit>(out, uint8_t(*c));
+        const unsigned plain = unsigned(__builtin_ctz(mask));
+        in += plain;
+        out = store_word_in_kind<Unit>(asciiWords[*in++ & 0x7F], out + plain * sizeof(Unit));
     }
+#endif
+    for (; in < stop; ++in) {
+        const uint32_t unit = *in;
+        if (unit >= 0x80 || g_asciiOutputTable[unit] == CPY) out = store_unit<Unit>(out, unit);
+        else out = store_word_in_kind<Unit>(asciiWords[unit], out);
+    }
+    return out;
 }
 
 template char* escape_in_kind(const EscapeOptions&, const uint8_t*, size_t, char*) noexcept;

@@ -20,9 +20,9 @@ struct EscapeOptions {
 // ensureAscii (a surrogate pair of escapes).
 inline constexpr size_t kEscapedBytesPerByte = 6;
 
-// What escape_code_points may store past its room: a six-byte escape is
-// stored as an 8-byte word.
-inline constexpr size_t kEscapeWordSlack = 2;
+// What escape_code_points and escape_in_kind may store past their room: an
+// escape is stored as a word of eight units, of which it uses up to six.
+inline constexpr size_t kEscapeWordSlack = 8;
 
 // ensureAscii: validates the UTF-8 in [io, end) and writes every non-ASCII
 // character as \u escapes (a surrogate pair above U+FFFF); lone surrogates in
@@ -51,7 +51,8 @@ char* escape_code_points(const EscapeOptions& options, const Unit* in, size_t co
 // into units of the same width at `out` (which need not be aligned),
 // copying every unit from 0x80 as it is, lone surrogates included.  The
 // units are the code points the UTF-8 escapers' output decodes to.  Room:
-// kEscapedBytesPerByte units per unit.  Returns the end of the output.
+// kEscapedBytesPerByte units per unit, and kEscapeWordSlack bytes past
+// it.  Returns the end of the output.
 // Defined for the same three widths.
 template <typename Unit>
 char* escape_in_kind(const EscapeOptions& options, const Unit* in, size_t count, char* out) noexcept;

@@ -78,11 +78,12 @@ std::string escape_units(const std::vector<Unit>& units, EscapeOptions options) 
 
 // The same through the escaper that writes units of the input's own width
 // (ensureAscii off, for a str that is not ASCII): its units as UTF-8, to
-// compare with the UTF-8 escapers' text.  The room is six units per unit,
-// and the output need not be aligned: it starts one byte into the buffer.
+// compare with the UTF-8 escapers' text.  The room is six units per unit
+// and the slack of its word stores, and the output need not be aligned: it
+// starts one byte into the buffer.
 template <typename Unit>
 std::string escape_units_in_kind(const std::vector<Unit>& units, EscapeOptions options) {
-    const size_t room = units.size() * kEscapedBytesPerByte * sizeof(Unit);
+    const size_t room = units.size() * kEscapedBytesPerByte * sizeof(Unit) + kEscapeWordSlack;
     constexpr char kGuard = 0x5A;
     std::vector<char> out(1 + room + 16, kGuard);
     char* const first = out.data() + 1;
