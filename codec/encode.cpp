@@ -494,17 +494,19 @@ inline bool write_key(Encoder* enc, PyObject* name) noexcept {
     return true;
 }
 
+bool write_literal_leaf(PyObject* constant, Encoder* enc) noexcept;
+
+// Room first, then the literal as below.
 [[gnu::noinline]] bool write_literal_slowly(PyObject* constant, Encoder* enc) noexcept {
-    if (constant == Py_True) write_literal(enc, "true", 4);
-    else if (constant == Py_False) write_literal(enc, "false", 5);
-    else write_literal(enc, "null", 4);
-    return true;
+    Buffer_EnsureRoom(enc, kValueReserve);
+    return enc->errorMsg ? true : write_literal_leaf(constant, enc);
 }
 
 // True, False or None: with room at hand, one 8-byte store of the padded
 // literal and no frame.
 [[gnu::noinline]] bool write_literal_leaf(PyObject* constant, Encoder* enc) noexcept {
     static constexpr char kTrue[8] = "true", kFalse[8] = "false", kNull[8] = "null";
+    static_assert(sizeof kTrue <= kValueReserve, "write_literal_slowly reserves room for the store");
     if (static_cast<size_t>(enc->end - enc->offset) < sizeof kTrue) return write_literal_slowly(constant, enc);
     const char* text = kNull;
     size_t length = 4;

@@ -128,7 +128,7 @@ constexpr char kErrSequenceLength[] = "Unsupported UTF-8 sequence length when en
 
 // ---- writers -------------------------------------------------------------------
 
-inline char* write_hex_byte(char* out, uint8_t byte) noexcept {
+constexpr char* write_hex_byte(char* out, uint8_t byte) noexcept {
     out[0] = '\\';
     out[1] = 'u';
     out[2] = '0';
@@ -154,7 +154,7 @@ inline char* write_hex_pair(char* out, uint32_t cp) noexcept {
 }
 
 // An ASCII byte that is not plain: its escape under the options.
-inline char* write_ascii_escape(const EscapeOptions& options, uint8_t byte, uint8_t cls, char* out) noexcept {
+constexpr char* write_ascii_escape(const EscapeOptions& options, uint8_t byte, uint8_t cls, char* out) noexcept {
     switch (cls) {
     case SL:
         if (options.escapeForwardSlashes) *out++ = '\\';
@@ -406,25 +406,14 @@ constexpr int word_length(uint64_t word) noexcept { return int(word >> word_shif
 // entries from 0x80 are never chosen.
 using AsciiWords = std::array<uint64_t, 256>;
 
+// The words hold what write_ascii_escape writes, so the escapers agree.
 constexpr AsciiWords make_ascii_words(bool encodeHTMLChars, bool escapeForwardSlashes) {
+    const EscapeOptions options{true, encodeHTMLChars, escapeForwardSlashes};
     AsciiWords words{};
     for (int c = 0; c < 128; ++c) {
         const uint8_t cls = g_asciiOutputTable[c];
-        char text[6] = {char(c)};
-        int length = 1;
-        if (cls == SL && escapeForwardSlashes) {
-            text[0] = '\\';
-            text[1] = '/';
-            length = 2;
-        } else if ((cls >= EB && cls <= EBS)) {
-            text[0] = g_escapeChars[cls];
-            text[1] = g_escapeChars[cls + 1];
-            length = 2;
-        } else if (cls == END || cls == CT || (cls == HT && encodeHTMLChars)) {
-            const char hex[6] = {'\\', 'u', '0', '0', g_hexChars[c >> 4], g_hexChars[c & 0x0F]};
-            for (int i = 0; i < 6; ++i) text[i] = hex[i];
-            length = 6;
-        }
+        char text[kEscapedBytesPerByte] = {char(c)};
+        const int length = cls == CPY ? 1 : int(write_ascii_escape(options, uint8_t(c), cls, text) - text);
         words[c] = text_word(text, length);
     }
     return words;
