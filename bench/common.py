@@ -106,3 +106,21 @@ def run_json_child(script: str, args: list[str], timeout: float) -> dict:
         tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
         return {"status": "error", "error": f"child exited {proc.returncode}: {tail}"[:160]}
     return json.loads(lines[-1])
+
+
+def write_results(name: str, result: dict) -> Path:
+    """Writes `result` as RESULTS/<name>.json and returns that path."""
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    out = RESULTS / f"{name}.json"
+    out.write_text(json.dumps(result, indent=1) + "\n")
+    return out
+
+
+def main_or_child(main, child) -> None:
+    """The entry of a script that measures in fresh processes: with
+    `--child ARGS...` it runs child(*ARGS) and prints the JSON row that
+    run_json_child reads; otherwise main().  Exits with the status."""
+    if len(sys.argv) >= 2 and sys.argv[1] == "--child":
+        print(json.dumps(child(*sys.argv[2:])))
+        sys.exit(0)
+    sys.exit(main())

@@ -21,7 +21,6 @@ several times as long as the writing itself.
 
 from __future__ import annotations
 
-import json
 import os
 import resource
 import sys
@@ -33,7 +32,7 @@ sys.path.insert(0, str(HERE))
 
 import docs as docs_mod  # noqa: E402
 import libs as libs_mod  # noqa: E402
-from common import QUICK, RESULTS, CpuWatch, build_name, env_float, machine, run_json_child  # noqa: E402
+from common import QUICK, CpuWatch, build_name, env_float, machine, main_or_child, run_json_child, write_results  # noqa: E402
 
 SIZES_MB = [1.0] if QUICK else [float(s) for s in os.environ.get("BENCH_FRESH_MB", "1,8,24").split(",")]
 TIMEOUT = env_float("BENCH_MEMORY_TIMEOUT", 300)
@@ -90,13 +89,9 @@ def main() -> int:
         "other_cores": watch.other_cores(),
         "rows": rows,
     }
-    RESULTS.mkdir(parents=True, exist_ok=True)
-    (RESULTS / f"fresh-{build}.json").write_text(json.dumps(result, indent=1) + "\n")
+    write_results(f"fresh-{build}", result)
     return 0
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 4 and sys.argv[1] == "--child":
-        print(json.dumps(child(*sys.argv[2:])))
-        sys.exit(0)
-    sys.exit(main())
+    main_or_child(main, child)

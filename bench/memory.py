@@ -37,7 +37,7 @@ sys.path.insert(0, str(HERE))
 
 import docs as docs_mod  # noqa: E402
 import libs as libs_mod  # noqa: E402
-from common import QUICK, RESULTS, CpuWatch, build_name, env_float, machine, run_json_child  # noqa: E402
+from common import QUICK, CpuWatch, build_name, env_float, machine, main_or_child, run_json_child, write_results  # noqa: E402
 
 TARGET_MB = 5 if QUICK else env_float("BENCH_MEMORY_MB", 100)
 TIMEOUT = env_float("BENCH_MEMORY_TIMEOUT", 300)
@@ -147,14 +147,9 @@ def main() -> int:
         "versions": {lib.name: lib.version for lib in libraries if lib.available},
         "rows": rows,
     }
-    RESULTS.mkdir(parents=True, exist_ok=True)
-    out = RESULTS / f"memory-{build}.json"
-    out.write_text(json.dumps(result, indent=1) + "\n")
+    write_results(f"memory-{build}", result)
     return 0
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 5 and sys.argv[1] == "--child":
-        print(json.dumps(child(*sys.argv[2:])))
-        sys.exit(0)
-    sys.exit(main())
+    main_or_child(main, child)

@@ -52,7 +52,7 @@ sys.path.insert(0, str(HERE))
 
 import docs as docs_mod  # noqa: E402
 import libs as libs_mod  # noqa: E402
-from common import QUICK, RESULTS, CpuWatch, build_name, env_float, machine  # noqa: E402
+from common import QUICK, CpuWatch, build_name, env_float, machine, write_results  # noqa: E402
 
 BUDGET = 0.01 if QUICK else env_float("BENCH_CELL_TIME", 0.8)
 WARMUP = 0.0 if QUICK else BUDGET / 5
@@ -318,9 +318,7 @@ def main() -> int:
         "options": libs_mod.OPTION_OPERATIONS,
         "cells": cells,
     }
-    RESULTS.mkdir(parents=True, exist_ok=True)
-    out = RESULTS / f"{build}.json"
-    out.write_text(json.dumps(result, indent=1) + "\n")
+    out = write_results(build, result)
     print(f"[{build}] timings done in {elapsed:.0f} s -> {out}", flush=True)
     return 0
 

@@ -45,7 +45,7 @@ sys.path.insert(0, str(HERE))
 
 import docs as docs_mod  # noqa: E402
 import libs as libs_mod  # noqa: E402
-from common import QUICK, RESULTS, CpuWatch, build_name, env_float, machine  # noqa: E402
+from common import QUICK, CpuWatch, build_name, env_float, machine, write_results  # noqa: E402
 
 LIBRARIES = ["quelt", "json"]
 THREAD_COUNTS = [1, 2]
@@ -185,9 +185,7 @@ def main() -> int:
         "versions": {n: lib.version for n, lib in libraries.items()},
         "rows": rows,
     }
-    RESULTS.mkdir(parents=True, exist_ok=True)
-    out = RESULTS / f"threads-{build}.json"
-    out.write_text(json.dumps(result, indent=1) + "\n")
+    write_results(f"threads-{build}", result)
     return 0
 
 
