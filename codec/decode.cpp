@@ -1062,11 +1062,12 @@ PyObject* decode_number(Decoder<Input>* ds) noexcept {
 // of this call, then the bound shared with nested calls on the thread.
 struct NestingLevel {
     bool entered = false;
+    uintptr_t stackFloor = 0;
     NestingLevel() = default;
     NestingLevel(const NestingLevel&) = delete;
     NestingLevel& operator=(const NestingLevel&) = delete;
     ~NestingLevel() {
-        if (entered) leave_nesting();
+        if (entered) leave_nesting(stackFloor);
     }
     template <typename Input>
     bool enter(Decoder<Input>* ds) noexcept {
@@ -1074,7 +1075,8 @@ struct NestingLevel {
             fail(ds, kErrDepth, ds->start);
             return false;
         }
-        entered = enter_nesting(ds->stackFloor, kNestingContext);
+        stackFloor = ds->stackFloor;
+        entered = enter_nesting(stackFloor, kNestingContext);
         return entered;
     }
 };
@@ -1469,6 +1471,7 @@ PyObject* run_decoder(PyObject* module, PyObject* obj, const InputText& input) n
     ds.escEnd = scratch + kInlineScratchSlots;
     ds.inputMutable = input.mutableBytes;
     ds.stackFloor = thread_stack_floor();
+    if (!stack_has_room(ds.stackFloor, kNestingContext)) return nullptr;
 
     OwnedRef result(decode_any(&ds));
 

@@ -16,7 +16,6 @@ namespace {
 constexpr char kErrInvalidType[] = "Invalid type";
 constexpr char kErrRecursion[] = "Maximum recursion level reached";
 constexpr char kErrDefaultBudget[] = "maximum recursion depth exceeded";
-constexpr char kNestingContext[] = " while encoding a JSON document";
 // Times `default` may be called for one value before it is given up.
 constexpr int kDefaultCallBudget = 3;
 
@@ -904,7 +903,7 @@ void write_container(Encoder* enc, Args... args) noexcept {
     }
     Walk walk(args...);
     walk_container(enc, walk);
-    leave_nesting();
+    leave_nesting(enc->stackFloor);
 }
 
 [[gnu::noinline]] void write_list(PyObject* list, Encoder* enc) noexcept { write_container<ListWalk>(enc, list); }

@@ -17,6 +17,9 @@
 #error "quelt's encoder needs CPython 3.13 or newer (critical sections)"
 #endif
 
+// Completes the RecursionError raised when the stack runs short.
+inline constexpr char kNestingContext[] = " while encoding a JSON document";
+
 // Deepest level a value may sit at: the root is at level 0.
 inline constexpr int32_t kRecursionMax = 1024;
 

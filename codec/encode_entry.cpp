@@ -143,6 +143,7 @@ PyObject* quelt_dumps(PyObject* module, PyObject* args, PyObject* kwargs) {
     const module_state* state = module_state_of(module);
     enc.decimalType = state->decimal_type;
     enc.stackFloor = thread_stack_floor();
+    if (!stack_has_room(enc.stackFloor, kNestingContext)) return nullptr;
 
     if (indent < -1) indent = -1;
     if (indent > kMaxIndent) {

@@ -1,7 +1,10 @@
 // The bound on nesting that holds across calls: a hook of one call may call
 // quelt again, on a thread whose stack may be far smaller than the main
 // thread's, and the per-call depth limits alone cannot see either.  Each
-// array or object, in both codecs, enters one level here before it recurses.
+// array or object, in both codecs, enters one level here before it recurses,
+// and each call tests the room left before it starts: a hook on a scalar
+// (`default` returning dumps() of its argument) nests whole calls with no
+// container between them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -41,17 +44,28 @@ inline uintptr_t thread_stack_floor() noexcept {
     return floor;
 }
 
-// Enters one level of nesting.  False, with RecursionError set, when the
-// thread's stack is nearly used up or the interpreter's recursion budget
-// (shared with every other C call on this thread, nested quelt calls
-// included) is spent.  Every true is paired with leave_nesting().
-// `where` completes the message, as in " while encoding a JSON document".
-inline bool enter_nesting(uintptr_t stackFloor, const char* where) noexcept {
-    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stackFloor) {
-        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-        return false;
-    }
-    return Py_EnterRecursiveCall(where) == 0;
+// Whether the thread's stack has room for one more level or call: false,
+// with RecursionError set, when it is nearly used up.  Always true where the
+// floor is unknown (0).  `where` completes the message, as in " while
+// encoding a JSON document".
+inline bool stack_has_room(uintptr_t stackFloor, const char* where) noexcept {
+    if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) >= stackFloor) [[likely]]
+        return true;
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    return false;
 }
 
-inline void leave_nesting() noexcept { Py_LeaveRecursiveCall(); }
+// Enters one level of nesting.  Where the floor is known, its test is the
+// whole bound: it sees nested quelt calls and small thread stacks alike, and
+// costs a compare instead of two calls into the interpreter per container.
+// Where the platform cannot tell the floor, the interpreter's recursion
+// budget for C calls on this thread stands in for it.  Every true is paired
+// with leave_nesting() given the same floor.
+inline bool enter_nesting(uintptr_t stackFloor, const char* where) noexcept {
+    if (stackFloor == 0) return Py_EnterRecursiveCall(where) == 0;
+    return stack_has_room(stackFloor, where);
+}
+
+inline void leave_nesting(uintptr_t stackFloor) noexcept {
+    if (stackFloor == 0) Py_LeaveRecursiveCall();
+}

@@ -160,6 +160,18 @@ NESTING_CASES = {
         except RecursionError:
             print("ok")
     """,
+    "default-on-a-scalar-past-a-raised-recursion-limit": """
+        import sys
+        sys.setrecursionlimit(1_000_000)
+        def default(obj):
+            return quelt.dumps(obj, default=default)
+        try:
+            quelt.dumps(Hook(), default=default)
+        except RecursionError:
+            pass
+        assert on_stack(256 * 1024, lambda: quelt.dumps(Hook(), default=default)) == "RecursionError"
+        print("ok")
+    """,
     "nested-calls-on-a-small-stack": """
         def default(obj):
             return quelt.dumps([nested(100), Hook()], default=default)
