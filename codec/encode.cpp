@@ -197,26 +197,15 @@ inline uint64_t divide_group(uint64_t high, uint64_t low, uint64_t* remainder) n
     return quotient;
 }
 
-// Eight digits, with leading zeros, ending at `end`: two halves of four,
-// each two pairs, in 32-bit arithmetic.
-inline void write_eight_digits(char* end, uint32_t value) noexcept {
-    const uint32_t high = value / 10000;
-    const uint32_t low = value % 10000;
-    memcpy(end - 8, &kDigitPairs[2 * (high / 100)], 2);
-    memcpy(end - 6, &kDigitPairs[2 * (high % 100)], 2);
-    memcpy(end - 4, &kDigitPairs[2 * (low / 100)], 2);
-    memcpy(end - 2, &kDigitPairs[2 * (low % 100)], 2);
-}
-
 // Nineteen digits, with leading zeros, ending at `end`: 3 + 8 + 8, so that
 // only two divisions are 64-bit ones.
 static_assert(kLimbDecimalDigits == 3 + 8 + 8, "a group is three digits and twice eight");
 inline void write_group(char* end, uint64_t group) noexcept {
     constexpr uint64_t kEight = 100000000;
     const uint64_t high = group / kEight;  // below 10^11
-    write_eight_digits(end, uint32_t(group - high * kEight));
+    write_eight_digits(end - 8, uint32_t(group - high * kEight));
     const uint32_t top = uint32_t(high / kEight);  // below 1000
-    write_eight_digits(end - 8, uint32_t(high - top * kEight));
+    write_eight_digits(end - 16, uint32_t(high - top * kEight));
     end[-19] = char('0' + top / 100);
     memcpy(end - 18, &kDigitPairs[2 * (top % 100)], 2);
 }

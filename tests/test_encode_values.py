@@ -68,12 +68,20 @@ def test_scalar_text(value, expected):
 
 def test_integers_at_every_digit_count_and_width():
     # Digits are counted before they are written: each power of ten and its
-    # neighbours, and the edges of 32 and 64 bits, compact ints or not.
+    # neighbours, and the edges of 32 and 64 bits, compact ints or not, up
+    # to the widest written without the interpreter's help.
     values = [0]
     for k in range(21):
         values += [10**k - 1, 10**k, 10**k + 1]
     for bits in (30, 31, 32, 33, 63, 64):
         values += [2**bits - 1, 2**bits, 2**bits + 1]
+    # Eight digits at a time go through one word: every digit in every
+    # position, zeros inside groups, and random values of each length.
+    rng = random.Random(8)
+    for count in range(1, 21):
+        values += [int(str(d) * count) for d in range(1, 10)]
+        values += [int(("90" * count)[:count]), int("1" + "0" * (count - 2) + "1") if count > 1 else 1]
+        values += [rng.randrange(10 ** (count - 1), 10**count) for _ in range(20)]
     values += [-v for v in values]
     assert quelt.dumps(values) == "[" + ",".join(map(str, values)) + "]"
 
