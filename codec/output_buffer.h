@@ -185,6 +185,7 @@ static_assert(eight_digits_word(99999999) == 0x3939393939393939u, "99999999");
 static_assert(eight_digits_word(90909090) == 0x3039303930393039u, "90909090");
 
 inline char* write_eight_digits(char* out, uint32_t value) noexcept {
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the word holds the first digit lowest");
     const uint64_t word = eight_digits_word(value);
     memcpy(out, &word, 8);
     return out + 8;
