@@ -203,11 +203,11 @@ static_assert(kLimbDecimalDigits == 3 + 8 + 8, "a group is three digits and twic
 inline void write_group(char* end, uint64_t group) noexcept {
     constexpr uint64_t kEight = 100000000;
     const uint64_t high = group / kEight;  // below 10^11
-    write_eight_digits(end - 8, uint32_t(group - high * kEight));
+    numconv::write_eight_digits(end - 8, uint32_t(group - high * kEight));
     const uint32_t top = uint32_t(high / kEight);  // below 1000
-    write_eight_digits(end - 16, uint32_t(high - top * kEight));
+    numconv::write_eight_digits(end - 16, uint32_t(high - top * kEight));
     end[-19] = char('0' + top / 100);
-    memcpy(end - 18, &kDigitPairs[2 * (top % 100)], 2);
+    memcpy(end - 18, &numconv::kDigitPairs[2 * (top % 100)], 2);
 }
 
 // The magnitude of `obj` in *count limbs, and its sign: false when it
@@ -292,8 +292,8 @@ bool write_limbs_integer(PyObject* obj, Encoder* enc) noexcept {
         write_group(first, remainder);
         first -= kLimbDecimalDigits;
     }
-    const int leading = decimal_digits(limbs[0]);
-    write_digits(first, limbs[0]);
+    const int leading = numconv::decimal_digits(limbs[0]);
+    numconv::write_digits(first, limbs[0]);
     first -= leading;
 
     const size_t length = size_t(end - first);

@@ -10,6 +10,8 @@
 // that library byte for byte and bit for bit.
 #include "numconv/numconv.h"
 
+#include "numconv/digits.h"
+
 #include <dragonbox/dragonbox.h>
 #include <fast_float/fast_float.h>
 
@@ -25,66 +27,6 @@ namespace {
 // (123456789012345.0); from 1e16 on and below 0.0001, scientific notation.
 constexpr int kPlainLowestExponent = -4;
 constexpr int kPlainHighestExponent = 15;
-
-// "00" to "99": two digits per division.
-struct DigitPairs {
-    char text[200];
-    constexpr DigitPairs() : text() {
-        for (int i = 0; i < 100; ++i) {
-            text[2 * i] = char('0' + i / 10);
-            text[2 * i + 1] = char('0' + i % 10);
-        }
-    }
-};
-constexpr DigitPairs kPairs;
-
-constexpr uint64_t kPowersOfTen[20] = {1ULL,
-                                       10ULL,
-                                       100ULL,
-                                       1000ULL,
-                                       10000ULL,
-                                       100000ULL,
-                                       1000000ULL,
-                                       10000000ULL,
-                                       100000000ULL,
-                                       1000000000ULL,
-                                       10000000000ULL,
-                                       100000000000ULL,
-                                       1000000000000ULL,
-                                       10000000000000ULL,
-                                       100000000000000ULL,
-                                       1000000000000000ULL,
-                                       10000000000000000ULL,
-                                       100000000000000000ULL,
-                                       1000000000000000000ULL,
-                                       10000000000000000000ULL};
-
-// Number of decimal digits of `value` (at least 1): the bit length gives
-// the count or one more, and one comparison decides.
-inline int decimal_length(uint64_t value) noexcept {
-    const int guess = ((64 - __builtin_clzll(value | 1)) * 1233) >> 12;  // 1233 / 4096 ~ log10(2)
-    return guess + 1 - (value < kPowersOfTen[guess]);
-}
-
-// Eight digits of `value` (below 10^8) at `out`, leading zeros included,
-// made in the lanes of one 64-bit word: the two halves of four digits in
-// 32-bit lanes, each split into pairs in 16-bit lanes and each pair into
-// digits in bytes, the quotients by multiplication and shift.  Each product
-// stays within its lane (9999 * 10486 < 2^32, 99 * 103 < 2^16), and the
-// reciprocals are exact for these ranges.  Little-endian: the first digit
-// ends up in the lowest byte.
-inline void write_eight_digits(char* out, uint32_t value) noexcept {
-    const uint32_t high = value / 10000;
-    uint64_t lanes = high | (uint64_t(value - 10000 * high) << 32);
-    const uint64_t hundreds = ((lanes * 10486) >> 20) & 0x0000007F0000007FULL;
-    lanes = hundreds | ((lanes - 100 * hundreds) << 16);
-    const uint64_t tens = ((lanes * 103) >> 10) & 0x000F000F000F000FULL;
-    lanes = tens | ((lanes - 10 * tens) << 8);
-    lanes += 0x3030303030303030ULL;  // '0' in every byte
-    memcpy(out, &lanes, 8);
-}
-static_assert(9999ULL * 10486 < (1ULL << 32) && 99 * 103 < (1 << 16), "products stay within their lanes");
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the first digit is the lowest byte");
 
 // The `count` digits of a significand (at most 17) ending at `end`, written
 // as groups of eight with leading zeros: only two divisions are 64-bit ones.
@@ -138,7 +80,7 @@ size_t format_double(double value, bool allowNonFinite, char* out) noexcept {
     // when several are that short (ties to an even last digit), trailing
     // zeros removed: value = significand * 10^exponent.
     const auto decimal = jkj::dragonbox::to_decimal(value, jkj::dragonbox::policy::sign::ignore);
-    const int count = decimal_length(decimal.significand);  // at most 17
+    const int count = decimal_digits(decimal.significand);  // at most 17
     // The digits with the decimal point `point` places after the first one
     // (before it when negative): value = 0.<digits> * 10^point.
     const int point = count + decimal.exponent;
@@ -186,10 +128,10 @@ size_t format_double(double value, bool allowNonFinite, char* out) noexcept {
         if (magnitude >= 100) {
             *p++ = char('0' + magnitude / 100);
             magnitude %= 100;
-            memcpy(p, kPairs.text + 2 * magnitude, 2);
+            memcpy(p, kDigitPairs.data() + 2 * magnitude, 2);
             p += 2;
         } else if (magnitude >= 10) {
-            memcpy(p, kPairs.text + 2 * magnitude, 2);
+            memcpy(p, kDigitPairs.data() + 2 * magnitude, 2);
             p += 2;
         } else {
             *p++ = char('0' + magnitude);
